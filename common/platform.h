@@ -1,0 +1,130 @@
+// Platform services: files, folders, clock and console output, with the
+// semantics the Windows kernel gives them. platform-win32.cc provides them
+// through kernel32; platform-posix.cc provides the same on Linux, where the
+// Windows folder is named by the SystemRoot environment variable.
+//
+// Every service that can fail returns a Windows error code (kErrorSuccess on
+// success), whatever the platform, so that logs read alike everywhere.
+#ifndef COMMON_PLATFORM_H_
+#define COMMON_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "common/text.h"
+
+enum : uint32_t {
+  kErrorSuccess = 0x0,
+  kErrorFileNotFound = 0x2,
+  kErrorPathNotFound = 0x3,
+  kErrorTooManyOpenFiles = 0x4,
+  kErrorAccessDenied = 0x5,
+  kErrorNotEnoughMemory = 0x8,
+  kErrorWriteProtect = 0x13,
+  kErrorGenFailure = 0x1f,
+  kErrorSharingViolation = 0x20,
+  kErrorDiskFull = 0x70,
+  kErrorNegativeSeek = 0x83,
+  kErrorEnvVarNotFound = 0xcb,
+  kErrorFilenameTooLong = 0xce,
+  kErrorIoDevice = 0x45d,
+  kErrorCantResolveFilename = 0x780,
+};
+
+// An open file, closed when the object goes out of scope.
+class PlatformFile {
+ public:
+  using Handle = intptr_t;
+  static constexpr Handle kInvalid = -1;
+
+  PlatformFile() = default;
+  explicit PlatformFile(Handle handle) : handle_(handle) {}
+  PlatformFile(PlatformFile&& other) noexcept : handle_(other.Release()) {}
+  PlatformFile& operator=(PlatformFile&& other) noexcept;
+  PlatformFile(const PlatformFile&) = delete;
+  PlatformFile& operator=(const PlatformFile&) = delete;
+  ~PlatformFile() { Close(); }
+
+  bool is_open() const { return handle_ != kInvalid; }
+  Handle handle() const { return handle_; }
+  Handle Release();
+  void Close();
+
+ private:
+  Handle handle_ = kInvalid;
+};
+
+// Opens `path` for appending, creating it when missing and keeping what it
+// holds, with no other opener allowed while it is open. The path is used
+// exactly as given.
+uint32_t OpenLogForAppend(const WideString& path, PlatformFile* file);
+
+// Appends all `size` bytes, or fails.
+uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size);
+
+// Opens an existing regular file for reading, other readers allowed. Fails at
+// once for folders and anything else that is not a regular file.
+uint32_t OpenForReading(const WideString& path, PlatformFile* file);
+
+// Reads up to `size` bytes at the current position. `*bytes_read` is below
+// `size` only at the end of the file, and 0 there; 0 on failure too.
+uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
+                      uint32_t* bytes_read);
+
+// Moves the position back by `distance` bytes from where it is. A move below
+// the start fails with kErrorNegativeSeek and leaves the position unchanged.
+uint32_t StepBack(const PlatformFile& file, uint32_t distance);
+
+// The file's size in bytes, as far as the platform knows it.
+uint32_t GetFileSize(const PlatformFile& file, uint64_t* size);
+
+// The Windows folder and the system folder below it: full paths without a
+// trailing backslash. On failure `*folder` is left unchanged.
+uint32_t GetWindowsFolder(WideString* folder);
+uint32_t GetSystemFolder(WideString* folder);
+
+// True when this 32-bit process runs on a 64-bit Windows. False when the
+// platform cannot tell, as on every system but Windows.
+bool RunsUnderWow64();
+
+struct UtcTime {
+  int year;
+  int month;
+  int day;
+  int hour;
+  int minute;
+};
+
+// The current time in UTC.
+UtcTime CurrentUtcTime();
+
+// The entries of a folder that match a wildcard pattern ("folder\*.sys"):
+// files and folders alike, hidden ones included, bare names, in the
+// platform's order (on POSIX ascending by name, ASCII case ignored).
+class FolderEntries {
+ public:
+  FolderEntries();
+  ~FolderEntries();
+  FolderEntries(const FolderEntries&) = delete;
+  FolderEntries& operator=(const FolderEntries&) = delete;
+
+  // Starts the walk and yields its first entry. Fails when nothing matches.
+  uint32_t Start(const WideString& search_pattern, WideString* first_name);
+
+  // Yields the next entry; false when the walk is over or fails.
+  bool Next(WideString* name);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// True exactly when an entry of that name exists (file, folder or link).
+// The name holds no wildcards: '*' and '?' are taken literally.
+bool EntryExists(const WideString& path);
+
+// Writes console text to the process's output, in order.
+void WriteConsoleText(const char16_t* text, size_t length);
+
+#endif  // COMMON_PLATFORM_H_

@@ -1,0 +1,38 @@
+// Tool start-up and the shared run log: every program opens the log named on
+// its command line (or the default), writes a start line, reports through the
+// routes below and closes the log after its walk.
+#ifndef COMMON_RUN_LOG_H_
+#define COMMON_RUN_LOG_H_
+
+#include "common/format.h"
+#include "common/text.h"
+
+// The log's name when the command line names none, in the current folder.
+extern const char16_t kDefaultLogName[];
+
+// Takes the log path from the arguments (exactly one after the program, or
+// the default with a notice) and opens it for appending without sharing.
+// On failure prints the creation error and returns false: the program then
+// exits with code 1.
+bool OpenRunLog(int argc, char16_t** argv);
+
+// Appends the start line: "\r\n<program> is started at MM/DD/YYYY hh:mm\r\n"
+// in UTC.
+void WriteRunHeader(const char16_t* program_path);
+
+// Appends the formatted message to the log, then prints it on the console.
+void LogAndEcho(const char16_t* format,
+                std::initializer_list<FormatArg> args = {});
+
+// Prints the formatted message on the console, then appends it to the log.
+void EchoThenLog(const char16_t* format,
+                 std::initializer_list<FormatArg> args = {});
+
+// Appends the formatted message to the log only.
+void LogOnly(const char16_t* format,
+             std::initializer_list<FormatArg> args = {});
+
+// Releases the log.
+void CloseRunLog();
+
+#endif  // COMMON_RUN_LOG_H_
