@@ -13,8 +13,7 @@ class FormatArg {
   enum class Kind { kText, kSigned, kUnsigned, kDouble };
 
   FormatArg(const char16_t* text) : kind_(Kind::kText), text_(text) {}
-  FormatArg(const WideString& text)
-      : kind_(Kind::kText), text_(text.c_str()) {}
+  FormatArg(const WideString& text) : kind_(Kind::kText), text_(text.c_str()) {}
   FormatArg(int value) : kind_(Kind::kSigned), signed_(value) {}
   FormatArg(unsigned int value) : kind_(Kind::kUnsigned), unsigned_(value) {}
   FormatArg(unsigned long value) : kind_(Kind::kUnsigned), unsigned_(value) {}

@@ -1,0 +1,75 @@
+#include "common/run_log.h"
+
+#include <string>
+
+#include "common/console.h"
+#include "common/platform.h"
+
+const char16_t kDefaultLogName[] = u"zazovavadera_log.txt";
+
+namespace {
+
+// The shared log, held from OpenRunLog until CloseRunLog.
+PlatformFile run_log;
+
+// Appends `text` to the log as UTF-16LE, two bytes a code unit, and reports
+// a failed write on the console. Later writes are tried again regardless.
+void AppendToRunLog(const WideString& text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t unit : text) {
+    bytes.push_back(static_cast<char>(unit & 0xff));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  uint32_t error = AppendToFile(run_log, bytes.data(), bytes.size());
+  if (error != kErrorSuccess)
+    ConsolePrint(u"ERROR: Could not write into log file. Error code: 0x%x\n",
+                 {error});
+}
+
+}  // namespace
+
+bool OpenRunLog(int argc, char16_t** argv) {
+  WideString path;
+  if (argc == 2) {
+    path = argv[1];
+  } else {
+    ConsolePrintBytes(
+        "\nINFO: First argument [logfile] is missing, taking default values. "
+        "\n\n");
+    path = kDefaultLogName;
+  }
+  uint32_t error = OpenLogForAppend(path, &run_log);
+  if (error != kErrorSuccess) {
+    ConsolePrint(u"ERROR: Could not create log file. Error code: 0x%x\n",
+                 {error});
+    return false;
+  }
+  return true;
+}
+
+void WriteRunHeader(const char16_t* program_path) {
+  UtcTime now = CurrentUtcTime();
+  AppendToRunLog(FormatText(
+      u"\r\n%s is started at %02d/%02d/%d %02d:%02d\r\n",
+      {program_path, now.month, now.day, now.year, now.hour, now.minute}));
+}
+
+void LogAndEcho(const char16_t* format, std::initializer_list<FormatArg> args) {
+  WideString message = FormatText(format, args);
+  AppendToRunLog(message);
+  ConsolePrintText(message);
+}
+
+void EchoThenLog(const char16_t* format,
+                 std::initializer_list<FormatArg> args) {
+  WideString message = FormatText(format, args);
+  ConsolePrintText(message);
+  AppendToRunLog(message);
+}
+
+void LogOnly(const char16_t* format, std::initializer_list<FormatArg> args) {
+  AppendToRunLog(FormatText(format, args));
+}
+
+void CloseRunLog() { run_log.Close(); }
