@@ -1,0 +1,12 @@
+// The program's entry point on Windows: the arguments arrive as UTF-16
+// (the programs are linked with -municode).
+
+#include "common/console.h"
+#include "common/entry.h"
+
+extern "C" int wmain(int argc, wchar_t** argv) {
+  // wchar_t and char16_t are both UTF-16 code units on Windows.
+  int result = WideMain(argc, reinterpret_cast<char16_t**>(argv));
+  ConsoleFlush();
+  return result;
+}

@@ -1,0 +1,261 @@
+// Platform services through kernel32, for the programs that run on Windows.
+
+#include "common/platform.h"
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+
+namespace {
+
+HANDLE AsHandle(PlatformFile::Handle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+const wchar_t* AsWide(const WideString& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+// The size of the buffers that receive folder names; grown when a name does
+// not fit.
+constexpr UINT kFolderBufferSize = 4192;
+
+// Calls one of the folder-name functions of kernel32, which return the
+// length on success, the size needed when the buffer is too small and 0 on
+// failure.
+uint32_t GetFolder(UINT(WINAPI* get)(LPWSTR, UINT), WideString* folder) {
+  std::u16string buffer(kFolderBufferSize, u'\0');
+  for (;;) {
+    UINT size = static_cast<UINT>(buffer.size());
+    UINT length = get(reinterpret_cast<wchar_t*>(&buffer[0]), size);
+    if (length == 0) return GetLastError();
+    if (length < size) {
+      buffer.resize(length);
+      break;
+    }
+    buffer.resize(length);
+  }
+  // Only a folder at the root of a drive ("C:\") comes with a backslash.
+  if (!buffer.empty() && buffer.back() == u'\\') buffer.pop_back();
+  *folder = buffer;
+  return kErrorSuccess;
+}
+
+// True for a character that no Windows file name may hold but that the
+// folder search reads as a wildcard.
+bool IsWildcard(char16_t c) {
+  return c == u'*' || c == u'?' || c == u'<' || c == u'>' || c == u'"';
+}
+
+}  // namespace
+
+PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.Release();
+  }
+  return *this;
+}
+
+PlatformFile::Handle PlatformFile::Release() {
+  Handle handle = handle_;
+  handle_ = kInvalid;
+  return handle;
+}
+
+void PlatformFile::Close() {
+  if (is_open()) CloseHandle(AsHandle(Release()));
+}
+
+uint32_t OpenLogForAppend(const WideString& path, PlatformFile* file) {
+  HANDLE handle = CreateFileW(AsWide(path), FILE_APPEND_DATA, 0, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  *file = PlatformFile(reinterpret_cast<PlatformFile::Handle>(handle));
+  return kErrorSuccess;
+}
+
+uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(AsHandle(file.handle()), bytes, chunk, &written, nullptr))
+      return GetLastError();
+    if (written == 0) return kErrorDiskFull;
+    bytes += written;
+    size -= written;
+  }
+  return kErrorSuccess;
+}
+
+uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
+  HANDLE handle =
+      CreateFileW(AsWide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  PlatformFile opened(reinterpret_cast<PlatformFile::Handle>(handle));
+  // A device name such as CON opens as well, and reading it could block.
+  if (GetFileType(handle) != FILE_TYPE_DISK) return kErrorAccessDenied;
+  *file = std::move(opened);
+  return kErrorSuccess;
+}
+
+uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
+                      uint32_t* bytes_read) {
+  char* bytes = static_cast<char*>(buffer);
+  uint32_t total = 0;
+  while (total < size) {
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(file.handle()), bytes + total, size - total, &got,
+                  nullptr)) {
+      *bytes_read = 0;
+      return GetLastError();
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  *bytes_read = total;
+  return kErrorSuccess;
+}
+
+uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
+  // The high part keeps the move right in files beyond 4 GiB. Windows
+  // refuses a move below the start with ERROR_NEGATIVE_SEEK.
+  int64_t move = -static_cast<int64_t>(distance);
+  LONG high = static_cast<LONG>(move >> 32);
+  SetLastError(NO_ERROR);
+  DWORD low =
+      SetFilePointer(AsHandle(file.handle()),
+                     static_cast<LONG>(move & 0xffffffff), &high, FILE_CURRENT);
+  if (low == INVALID_SET_FILE_POINTER) {
+    DWORD error = GetLastError();
+    if (error != NO_ERROR) return error;
+  }
+  return kErrorSuccess;
+}
+
+uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
+  LARGE_INTEGER value;
+  if (!GetFileSizeEx(AsHandle(file.handle()), &value)) return GetLastError();
+  *size = static_cast<uint64_t>(value.QuadPart);
+  return kErrorSuccess;
+}
+
+uint32_t GetWindowsFolder(WideString* folder) {
+  return GetFolder(GetWindowsDirectoryW, folder);
+}
+
+uint32_t GetSystemFolder(WideString* folder) {
+  return GetFolder(GetSystemDirectoryW, folder);
+}
+
+bool RunsUnderWow64() {
+  // Looked up at run time: kernel32 of Windows XP before SP2 lacks it, and
+  // an import would keep the program from starting there.
+  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32");
+  if (!kernel32) return false;
+  FARPROC address = GetProcAddress(kernel32, "IsWow64Process");
+  if (!address) return false;
+  auto is_wow64_process = reinterpret_cast<IsWow64ProcessFunction>(
+      reinterpret_cast<void (*)()>(address));
+  BOOL wow64 = FALSE;
+  if (!is_wow64_process(GetCurrentProcess(), &wow64)) return false;
+  return wow64 != FALSE;
+}
+
+UtcTime CurrentUtcTime() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  return UtcTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute};
+}
+
+struct FolderEntries::State {
+  HANDLE find = INVALID_HANDLE_VALUE;
+
+  ~State() { Close(); }
+  void Close() {
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    find = INVALID_HANDLE_VALUE;
+  }
+};
+
+FolderEntries::FolderEntries() : state_(new State) {}
+
+FolderEntries::~FolderEntries() = default;
+
+uint32_t FolderEntries::Start(const WideString& search_pattern,
+                              WideString* first_name) {
+  state_->Close();
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(AsWide(search_pattern), &data);
+  if (find == INVALID_HANDLE_VALUE) return GetLastError();
+  state_->find = find;
+  *first_name = reinterpret_cast<const char16_t*>(data.cFileName);
+  return kErrorSuccess;
+}
+
+bool FolderEntries::Next(WideString* name) {
+  if (state_->find == INVALID_HANDLE_VALUE) return false;
+  WIN32_FIND_DATAW data;
+  if (!FindNextFileW(state_->find, &data)) {
+    state_->Close();
+    return false;
+  }
+  *name = reinterpret_cast<const char16_t*>(data.cFileName);
+  return true;
+}
+
+bool EntryExists(const WideString& path) {
+  // The folder search would read these characters as wildcards and match
+  // other names; no entry can have them in its name, so none exists.
+  // A "\\?\" prefix is no part of a name.
+  size_t start = path.compare(0, 4, u"\\\\?\\") == 0 ? 4 : 0;
+  for (size_t i = start; i < path.size(); ++i) {
+    if (IsWildcard(path[i])) return false;
+  }
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(AsWide(path), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+void WriteConsoleText(const char16_t* text, size_t length) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(output, &mode)) {
+    // A console takes the UTF-16 text itself, in pieces small enough for
+    // every Windows version; a piece never ends inside a surrogate pair.
+    const size_t kChunk = 8192;
+    while (length > 0) {
+      size_t count = length < kChunk ? length : kChunk;
+      if (count < length && text[count - 1] >= 0xD800 &&
+          text[count - 1] <= 0xDBFF)
+        --count;
+      DWORD written = 0;
+      if (!WriteConsoleW(output, text, static_cast<DWORD>(count), &written,
+                         nullptr) ||
+          written == 0)
+        return;
+      text += written;
+      length -= written;
+    }
+    return;
+  }
+  // Redirected to a file or a pipe: UTF-8 bytes.
+  std::string bytes = DisplayFromWide(text, length);
+  const char* data = bytes.data();
+  size_t size = bytes.size();
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(output, data, static_cast<DWORD>(size), &written, nullptr) ||
+        written == 0)
+      return;
+    data += written;
+    size -= written;
+  }
+}
