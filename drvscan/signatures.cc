@@ -1,0 +1,84 @@
+#include "drvscan/signatures.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/console.h"
+#include "common/run_log.h"
+
+// Rows 1, 2, 4 and 5 carry a 32-bit constant of the decryption code as an
+// immediate operand (little-endian); row 3 ends a stack access followed by
+// the pushes of a call; rows 6 to 11 are 16-byte runs of the driver's code,
+// named after their first three bytes.
+const SignatureRecord SignatureTable[kSignatureCount] = {
+    {u"decrypt magic1", {0xb8, 0x5c, 0x17, 0xe9, 0x42}, 5},
+    {u"decrypt magic2", {0x56, 0x81, 0xf1, 0x3a, 0x90, 0x6e, 0x2b}, 7},
+    {u"unknown magic",
+     {0x44, 0x24, 0x10, 0x50, 0x51, 0x55, 0x6a, 0x02, 0x53},
+     9},
+    {u"imul magic1", {0x69, 0xc0, 0xd5, 0x0b, 0x8e, 0x61}, 6},
+    {u"C6 2A xor", {0x57, 0xb9, 0x2a, 0xc6, 0x2a, 0xc6, 0xeb, 0x0d}, 8},
+    {u"30 76 60",
+     {0x30, 0x76, 0x60, 0x8d, 0x49, 0x00, 0x8b, 0x54, 0x24, 0x44, 0x8d, 0x1c,
+      0x16, 0x83, 0xc6, 0x0c},
+     16},
+    {u"89 74 24",
+     {0x89, 0x74, 0x24, 0x4c, 0x8d, 0x74, 0x24, 0x3c, 0x8d, 0x44, 0x24, 0x44,
+      0xe8, 0x75, 0xfe, 0xff},
+     16},
+    {u"FF 8D 74",
+     {0xff, 0x8d, 0x74, 0x24, 0x2c, 0x8d, 0x44, 0x24, 0x44, 0xe8, 0x68, 0xfe,
+      0xff, 0xff, 0x8b, 0x74},
+     16},
+    {u"83 FE 07",
+     {0x83, 0xfe, 0x07, 0x7e, 0xd6, 0xeb, 0x03, 0x83, 0xc6, 0x01, 0x83, 0xee,
+      0x02, 0x78, 0x13, 0x8b},
+     16},
+    {u"1D C4 33",
+     {0x1d, 0xc4, 0x33, 0x01, 0x00, 0x90, 0x8b, 0x54, 0xb4, 0x38, 0x52, 0xff,
+      0xd3, 0x83, 0xee, 0x01},
+     16},
+    {u"79 F4 8B",
+     {0x79, 0xf4, 0x8b, 0xc7, 0x5f, 0x5e, 0x5d, 0x5b, 0x83, 0xc4, 0x4c, 0xc3,
+      0xcc, 0xcc, 0xcc, 0xcc},
+     16},
+};
+
+void ScanBuffer(const WideString& file_name, const uint8_t* data,
+                size_t length) {
+  for (const SignatureRecord& record : SignatureTable) {
+    if (length < record.length) {
+      ConsolePrint(
+          u"\nINFO: Skipping current pattern \"%ls\" [buffer length < pattern "
+          u"length]\n",
+          {record.name});
+      continue;
+    }
+    // Every start offset in turn, the last one being where the pattern ends
+    // with the data's last byte.
+    for (size_t offset = 0; offset <= length - record.length; ++offset) {
+      if (MatchAt(data + offset, record)) {
+        LogOnly(u"SUSPICIOUS: File %ls matches pattern called %ls\r\n",
+                {file_name, record.name});
+        break;
+      }
+    }
+  }
+}
+
+bool MatchAt(const uint8_t* data, const SignatureRecord& record) {
+  if (memcmp(data, record.pattern, record.length) != 0) return false;
+  ConsolePrint(u"SUSPICIOUS: Pattern %ls is matching: ", {record.name});
+  DumpPattern(record);
+  return true;
+}
+
+void DumpPattern(const SignatureRecord& record) {
+  for (uint32_t i = 0; i < record.length; ++i) {
+    char text[8];
+    snprintf(text, sizeof(text), i % 8 == 0 ? "\n%02x " : "%02x ",
+             record.pattern[i]);
+    ConsolePrintBytes(text);
+  }
+  ConsolePrintBytes("\n");
+}
