@@ -1,0 +1,117 @@
+#include "drvscan/driver_scan.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/console.h"
+#include "common/run_log.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Bytes that differ from chunk to chunk and within each, so that a chunk
+// copied to the wrong place or twice shows.
+Bytes Content(size_t size) {
+  Bytes bytes(size);
+  uint32_t state = 12345;
+  for (uint8_t& byte : bytes) {
+    state = state * 1103515245 + 12345;
+    byte = static_cast<uint8_t>(state >> 16);
+  }
+  return bytes;
+}
+
+// Gives every test a fresh run log and the captured console.
+class ReadWholeFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string base =
+        testing::TempDir() + "driver_scan_test_" + std::to_string(getpid());
+    log_path_ = base + ".log";
+    data_path_ = base + ".sys";
+    std::remove(log_path_.c_str());
+    WideString program = u"drvscan";
+    WideString log = WideFromNative(log_path_);
+    char16_t* argv[] = {program.data(), log.data()};
+    ASSERT_TRUE(OpenRunLog(2, argv));
+    SetConsoleSinkForTesting(&console_);
+  }
+
+  void TearDown() override {
+    SetConsoleSinkForTesting(nullptr);
+    CloseRunLog();
+    std::remove(log_path_.c_str());
+    std::remove(data_path_.c_str());
+  }
+
+  std::string Console() {
+    ConsoleFlush();
+    return console_;
+  }
+
+  size_t LogSize() {
+    std::ifstream in(log_path_, std::ios::binary | std::ios::ate);
+    return static_cast<size_t>(in.tellg());
+  }
+
+  std::string log_path_;
+  std::string data_path_;
+  std::string console_;
+};
+
+TEST_F(ReadWholeFileTest, ReadsExactlyTheFile) {
+  // Around the 64 KiB read size, and several reads with a short last one.
+  for (size_t size : {0, 1, 65535, 65536, 65537, 200000}) {
+    SCOPED_TRACE(size);
+    Bytes content = Content(size);
+    {
+      std::ofstream out(data_path_, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(content.data()), size);
+    }
+    PlatformFile file;
+    ASSERT_EQ(OpenForReading(WideFromNative(data_path_), &file), kErrorSuccess);
+    FileData data;
+    ASSERT_TRUE(ReadWholeFile(file, &data));
+    ASSERT_EQ(data.size(), size);
+    EXPECT_TRUE(size == 0 || Bytes(data.data(), data.data() + size) == content);
+  }
+  EXPECT_EQ(Console(), "");
+  EXPECT_EQ(LogSize(), 0u);
+}
+
+TEST_F(ReadWholeFileTest, ReportsAFailedRead) {
+  PlatformFile not_open;
+  FileData data;
+  EXPECT_FALSE(ReadWholeFile(not_open, &data));
+  const std::string line =
+      "ERROR: Could not open file for reading. Error code: 0x";
+  EXPECT_EQ(Console().rfind(line, 0), 0u) << Console();
+  EXPECT_EQ(Console().substr(Console().size() - 2), "\r\n");
+  // The same line in the log, two bytes per character.
+  EXPECT_EQ(LogSize(), 2 * Console().size());
+}
+
+TEST(FileDataTest, RefusesWhatCannotBeHeldAndKeepsItsContent) {
+  FileData data;
+  const uint8_t bytes[] = {1, 2, 3};
+  ASSERT_TRUE(data.Append(bytes, 3));
+  EXPECT_FALSE(data.Reserve(SIZE_MAX));
+  // A count that would wrap the size around must not be taken for a small
+  // one; the bytes are never read.
+  EXPECT_FALSE(data.Append(bytes, SIZE_MAX - 1));
+  ASSERT_EQ(data.size(), 3u);
+  EXPECT_EQ(Bytes(data.data(), data.data() + 3), Bytes({1, 2, 3}));
+  ASSERT_TRUE(data.Append(bytes, 2));
+  EXPECT_EQ(Bytes(data.data(), data.data() + 5), Bytes({1, 2, 3, 1, 2}));
+}
+
+}  // namespace
