@@ -112,9 +112,8 @@ image_base=$(awk '/^ImageBase/ { print $2; exit }' "$work/headers")
 "$objdump" -h "$exe" >"$work/sections" 2>/dev/null
 manifest_found=no
 if [ -n "$leaf" ] && [ -n "$image_base" ]; then
-  set -- $leaf
-  rva=$(($1))
-  size=$(($2))
+  rva=$((${leaf% *}))
+  size=$((${leaf#* }))
   # The section that holds the leaf gives the file offset of its bytes.
   offset=
   while read -r _ section len vma _ fileoff _; do
