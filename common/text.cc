@@ -1,0 +1,135 @@
+#include "common/text.h"
+
+namespace {
+
+// The unit that stands for an undecodable byte (always 0x80 or above, since
+// every ASCII byte decodes) is 0xDC00 + byte: 0xDC80 to 0xDCFF.
+const char16_t kEscapeFirst = 0xDC80;
+const char16_t kEscapeLast = 0xDCFF;
+const char32_t kReplacement = 0xFFFD;
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Decodes the sequence at `bytes[i]` when it is valid UTF-8 in its shortest
+// form and names a scalar value (no surrogate, at most U+10FFFF). Returns its
+// length, or 0 when it is not valid.
+size_t DecodeSequence(const std::string& bytes, size_t i, char32_t* code) {
+  unsigned char lead = bytes[i];
+  size_t length;
+  unsigned char second_min = 0x80, second_max = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) second_min = 0xA0;  // Shorter forms are overlong.
+    if (lead == 0xED) second_max = 0x9F;  // Above lie the surrogates.
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) second_min = 0x90;  // Shorter forms are overlong.
+    if (lead == 0xF4) second_max = 0x8F;  // Above lies 0x110000 and beyond.
+  } else {
+    return 0;
+  }
+  if (bytes.size() - i < length) return 0;
+  unsigned char second = bytes[i + 1];
+  if (second < second_min || second > second_max) return 0;
+  char32_t value = lead & (0x7F >> length);
+  for (size_t k = 1; k < length; ++k) {
+    unsigned char byte = bytes[i + k];
+    if (!IsContinuation(byte)) return 0;
+    value = (value << 6) | (byte & 0x3F);
+  }
+  *code = value;
+  return length;
+}
+
+void AppendUtf8(char32_t code, std::string* out) {
+  if (code < 0x80) {
+    out->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+// Encodes UTF-16 as UTF-8. Surrogate pairs become one 4-byte sequence; an
+// escape unit becomes its raw byte when `restore_bytes` is set; every other
+// lone surrogate becomes U+FFFD.
+std::string EncodeUtf8(const char16_t* text, size_t length,
+                       bool restore_bytes) {
+  std::string out;
+  out.reserve(length);
+  for (size_t i = 0; i < length; ++i) {
+    char16_t unit = text[i];
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      AppendUtf8(unit, &out);
+    } else if (unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
+      char32_t code =
+          0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      AppendUtf8(code, &out);
+      ++i;
+    } else if (restore_bytes && unit >= kEscapeFirst && unit <= kEscapeLast) {
+      out.push_back(static_cast<char>(unit - 0xDC00));
+    } else {
+      AppendUtf8(kReplacement, &out);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+WideString WideFromNative(const std::string& bytes) {
+  WideString wide;
+  wide.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    unsigned char byte = bytes[i];
+    if (byte < 0x80) {
+      wide.push_back(byte);
+      ++i;
+      continue;
+    }
+    char32_t code;
+    size_t length = DecodeSequence(bytes, i, &code);
+    if (length == 0) {
+      // Only this byte is escaped; the ones after it are decoded afresh.
+      wide.push_back(static_cast<char16_t>(0xDC00 + byte));
+      ++i;
+      continue;
+    }
+    if (code < 0x10000) {
+      wide.push_back(static_cast<char16_t>(code));
+    } else {
+      code -= 0x10000;
+      wide.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      wide.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    }
+    i += length;
+  }
+  return wide;
+}
+
+std::string NativeFromWide(const WideString& wide) {
+  return EncodeUtf8(wide.data(), wide.size(), true);
+}
+
+std::string DisplayFromWide(const char16_t* text, size_t length) {
+  return EncodeUtf8(text, length, false);
+}
+
+WideString WidenAscii(const char* ascii) {
+  WideString wide;
+  for (; *ascii; ++ascii) wide.push_back(static_cast<unsigned char>(*ascii));
+  return wide;
+}
