@@ -1,0 +1,415 @@
+// The platform services on POSIX systems, where the kit examines a Windows
+// folder mounted somewhere and named by the SystemRoot environment variable.
+// Windows names ignore the case of ASCII letters, so paths are resolved the
+// same way here; failures are reported with the Windows error codes.
+#include "common/platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Closes a folder stream when it goes out of scope.
+struct FolderCloser {
+  void operator()(DIR* folder) const { closedir(folder); }
+};
+using FolderStream = std::unique_ptr<DIR, FolderCloser>;
+
+// Opens a folder for listing ("" for the current one), leaving its access
+// time as it was where the system allows it. errno tells why it failed.
+FolderStream OpenFolder(const std::string& path) {
+  const char* name = path.empty() ? "." : path.c_str();
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  int fd = -1;
+#ifdef O_NOATIME
+  fd = open(name, flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(name, flags);
+#else
+  fd = open(name, flags);
+#endif
+  if (fd < 0) return nullptr;
+  DIR* folder = fdopendir(fd);
+  if (folder == nullptr) {
+    int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return FolderStream(folder);
+}
+
+// True when the folder that would hold `path` does not exist (or is no
+// folder), so that the path fails on its way rather than at its end.
+bool ParentFolderMissing(const std::string& path) {
+  std::string::size_type end = path.find_last_not_of('/');
+  if (end == std::string::npos) return false;
+  std::string::size_type slash = path.rfind('/', end);
+  if (slash == std::string::npos)
+    return false;  // In the current folder, which exists.
+  std::string parent = path.substr(0, slash + 1);
+  struct stat info;
+  return stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
+}
+
+// The Windows error code for the errno value of a failed call on `path`
+// (empty when the call named no path).
+uint32_t ErrorFromErrno(int error, const std::string& path) {
+  switch (error) {
+    case ENOENT:
+      return ParentFolderMissing(path) ? kErrorPathNotFound
+                                       : kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return kErrorAccessDenied;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrorDiskFull;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case ELOOP:
+      return kErrorCantResolveFilename;
+    case EIO:
+      return kErrorIoDevice;
+    case EROFS:
+      return kErrorWriteProtect;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+int FileDescriptor(const PlatformFile& file) {
+  return static_cast<int>(file.handle());
+}
+
+char16_t UpperAscii(char16_t unit) {
+  return unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit;
+}
+
+// The order of names in a folder: code unit by code unit with ASCII letters
+// upper-cased, as NTFS sorts them. Names equal in that order fall back to
+// their plain code units, so the order is total and runs are reproducible.
+bool NameBefore(const WideString& a, const WideString& b) {
+  size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    char16_t x = UpperAscii(a[i]), y = UpperAscii(b[i]);
+    if (x != y) return x < y;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperAscii(static_cast<unsigned char>(a[i])) !=
+        UpperAscii(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// True when `name` matches `pattern`: '*' stands for any run of units, '?'
+// for exactly one, ASCII case ignored.
+bool WildcardMatch(const WideString& pattern, const WideString& name) {
+  size_t p = 0, n = 0;
+  size_t star = WideString::npos, star_name = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == u'*') {
+      star = p++;
+      star_name = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == u'?' ||
+                UpperAscii(pattern[p]) == UpperAscii(name[n]))) {
+      ++p;
+      ++n;
+    } else if (star != WideString::npos) {
+      p = star + 1;
+      n = ++star_name;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == u'*') ++p;
+  return p == pattern.size();
+}
+
+// Finds in `folder` ("" for the current one) the entry whose name equals
+// `name` ignoring ASCII case, the first in name order when there are several.
+bool FindIgnoringCase(const std::string& folder, const std::string& name,
+                      std::string* found) {
+  FolderStream stream = OpenFolder(folder);
+  if (!stream) return false;
+  bool any = false;
+  WideString best;
+  while (dirent* entry = readdir(stream.get())) {
+    if (!EqualIgnoringAsciiCase(entry->d_name, name)) continue;
+    WideString wide = WideFromNative(entry->d_name);
+    if (!any || NameBefore(wide, best)) {
+      any = true;
+      best = wide;
+      *found = entry->d_name;
+    }
+  }
+  return any;
+}
+
+// Turns a Windows-style path into the native one: backslashes become '/',
+// and a component that does not exist under its own name is replaced by the
+// entry of its folder that equals it ignoring ASCII case, if there is one.
+std::string NativePath(const WideString& path) {
+  std::string native = NativeFromWide(path);
+  std::replace(native.begin(), native.end(), '\\', '/');
+  std::string resolved;
+  bool look_up = true;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type slash = native.find('/', start);
+    std::string component = native.substr(
+        start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (look_up && !component.empty() && component != "." &&
+        component != "..") {
+      struct stat info;
+      if (lstat((resolved + component).c_str(), &info) != 0) {
+        // Once a component is missing under every spelling, so is the rest.
+        look_up = errno == ENOENT &&
+                  FindIgnoringCase(resolved, component, &component);
+      }
+    }
+    resolved += component;
+    if (slash == std::string::npos) break;
+    resolved += '/';
+    start = slash + 1;
+  }
+  return resolved;
+}
+
+}  // namespace
+
+PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.Release();
+  }
+  return *this;
+}
+
+PlatformFile::Handle PlatformFile::Release() {
+  Handle handle = handle_;
+  handle_ = kInvalid;
+  return handle;
+}
+
+void PlatformFile::Close() {
+  if (handle_ != kInvalid) close(static_cast<int>(handle_));
+  handle_ = kInvalid;
+}
+
+uint32_t OpenLogForAppend(const WideString& path, PlatformFile* file) {
+  std::string native = NativeFromWide(path);
+  int fd =
+      open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return ErrorFromErrno(errno, native);
+  PlatformFile opened(fd);
+  // flock locks belong to the open file description, so any second open of
+  // the log, in this process or another, is refused while this one holds it.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK ? kErrorSharingViolation
+                                : ErrorFromErrno(errno, native);
+  }
+  *file = std::move(opened);
+  return kErrorSuccess;
+}
+
+uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  size_t written = 0;
+  while (written < size) {
+    ssize_t count =
+        write(FileDescriptor(file), bytes + written, size - written);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return ErrorFromErrno(errno, "");
+    }
+    if (count == 0) return kErrorGenFailure;
+    written += count;
+  }
+  return kErrorSuccess;
+}
+
+uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
+  std::string native = NativePath(path);
+  // Checked before opening so that no device, FIFO or socket is ever opened.
+  struct stat info;
+  if (stat(native.c_str(), &info) != 0) return ErrorFromErrno(errno, native);
+  if (!S_ISREG(info.st_mode)) return kErrorAccessDenied;
+
+  // Non-blocking, in case the name was replaced by a FIFO since the check.
+  int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  int fd = -1;
+#ifdef O_NOATIME
+  // Leaves the access time of the evidence as it was; only the file's owner
+  // may ask for that.
+  fd = open(native.c_str(), flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(native.c_str(), flags);
+#else
+  fd = open(native.c_str(), flags);
+#endif
+  if (fd < 0) return ErrorFromErrno(errno, native);
+  PlatformFile opened(fd);
+  if (fstat(fd, &info) != 0) return ErrorFromErrno(errno, native);
+  if (!S_ISREG(info.st_mode)) return kErrorAccessDenied;
+  int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+    return ErrorFromErrno(errno, native);
+  *file = std::move(opened);
+  return kErrorSuccess;
+}
+
+uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
+                      uint32_t* bytes_read) {
+  *bytes_read = 0;
+  char* bytes = static_cast<char*>(buffer);
+  uint32_t total = 0;
+  while (total < size) {
+    ssize_t count = read(FileDescriptor(file), bytes + total, size - total);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return ErrorFromErrno(errno, "");
+    }
+    if (count == 0) break;
+    total += static_cast<uint32_t>(count);
+  }
+  *bytes_read = total;
+  return kErrorSuccess;
+}
+
+uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
+  off_t position = lseek(FileDescriptor(file), 0, SEEK_CUR);
+  if (position < 0) return ErrorFromErrno(errno, "");
+  if (static_cast<off_t>(distance) > position) return kErrorNegativeSeek;
+  if (lseek(FileDescriptor(file), position - distance, SEEK_SET) < 0)
+    return ErrorFromErrno(errno, "");
+  return kErrorSuccess;
+}
+
+uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
+  struct stat info;
+  if (fstat(FileDescriptor(file), &info) != 0) return ErrorFromErrno(errno, "");
+  *size = static_cast<uint64_t>(info.st_size);
+  return kErrorSuccess;
+}
+
+uint32_t GetWindowsFolder(WideString* folder) {
+  const char* value = getenv("SystemRoot");
+  if (value == nullptr || *value == '\0') return kErrorEnvVarNotFound;
+  std::string native = value;
+  if (native[0] != '/') {
+    std::string current(256, '\0');
+    while (getcwd(&current[0], current.size()) == nullptr) {
+      if (errno != ERANGE) return ErrorFromErrno(errno, "");
+      current.resize(current.size() * 2);
+    }
+    current.resize(current.find('\0'));
+    if (current.empty() || current.back() != '/') current += '/';
+    native = current + native;
+  }
+  while (!native.empty() && native.back() == '/') native.pop_back();
+  *folder = WideFromNative(native);
+  return kErrorSuccess;
+}
+
+uint32_t GetSystemFolder(WideString* folder) {
+  WideString windows;
+  uint32_t error = GetWindowsFolder(&windows);
+  if (error != kErrorSuccess) return error;
+  *folder = windows + u"\\system32";
+  return kErrorSuccess;
+}
+
+bool RunsUnderWow64() { return false; }
+
+UtcTime CurrentUtcTime() {
+  time_t now = time(nullptr);
+  struct tm parts;
+  gmtime_r(&now, &parts);
+  return UtcTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                 parts.tm_hour, parts.tm_min};
+}
+
+struct FolderEntries::State {
+  std::vector<WideString> names;
+  size_t next = 0;
+};
+
+FolderEntries::FolderEntries() = default;
+FolderEntries::~FolderEntries() = default;
+
+uint32_t FolderEntries::Start(const WideString& search_pattern,
+                              WideString* first_name) {
+  state_.reset();
+  WideString::size_type split = search_pattern.find_last_of(u"\\/");
+  WideString folder, pattern = search_pattern;
+  if (split != WideString::npos) {
+    folder = search_pattern.substr(0, split + 1);
+    pattern = search_pattern.substr(split + 1);
+  }
+  std::string native = NativePath(folder);
+  FolderStream stream = OpenFolder(native);
+  if (!stream) {
+    if (errno == ENOENT || errno == ENOTDIR) return kErrorPathNotFound;
+    return ErrorFromErrno(errno, native);
+  }
+  std::unique_ptr<State> state(new State);
+  while (dirent* entry = readdir(stream.get())) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    WideString wide = WideFromNative(name);
+    if (WildcardMatch(pattern, wide)) state->names.push_back(wide);
+  }
+  if (state->names.empty()) return kErrorFileNotFound;
+  std::sort(state->names.begin(), state->names.end(), NameBefore);
+  *first_name = state->names[0];
+  state->next = 1;
+  state_ = std::move(state);
+  return kErrorSuccess;
+}
+
+bool FolderEntries::Next(WideString* name) {
+  if (!state_ || state_->next >= state_->names.size()) return false;
+  *name = state_->names[state_->next++];
+  return true;
+}
+
+bool EntryExists(const WideString& path) {
+  struct stat info;
+  return lstat(NativePath(path).c_str(), &info) == 0;
+}
+
+void WriteConsoleText(const char16_t* text, size_t length) {
+  std::string bytes = DisplayFromWide(text, length);
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t count =
+        write(STDOUT_FILENO, bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return;  // Nowhere left to show it.
+    written += count;
+  }
+}
