@@ -117,7 +117,7 @@ TEST_F(RunLogTest, LongMessagesAndPathsAreNotCutShort) {
   WideString log = LogText();
   std::swap(long_log, log_path_);
   unlink(long_log.c_str());
-  EXPECT_EQ(log.size(), 3000u + 46u);
+  EXPECT_EQ(log.size(), 3000u + 44u);
   EXPECT_EQ(log.substr(log.size() - 3), u"x\r\n");
 }
 

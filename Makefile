@@ -1,0 +1,50 @@
+# Wraps the CMake presets: `make` builds, `make test` runs every test,
+# `make demo` runs the kit on the bundled sample Windows folder.
+SHELL := /bin/bash
+PRESETS := native win32 win64
+
+PACKAGES := cmake ninja-build g++ libgtest-dev \
+            g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
+            binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+            wine64 zip unzip
+DEMO_PACKAGES := cmake ninja-build g++ libgtest-dev
+VERSION := $(shell grep -o 'vorlkit VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+
+.PHONY: all build test demo release install clean deps $(PRESETS)
+
+all: build
+
+deps:
+	@scripts/ensure-packages.sh $(PACKAGES)
+
+# Configures a preset once, then builds it.
+$(PRESETS):
+	@[ -f build/$@/build.ninja ] || cmake --preset $@
+	@cmake --build build/$@
+
+build: deps
+	@$(MAKE) --no-print-directory $(PRESETS)
+
+test: build
+	ctest --test-dir build/native --output-on-failure
+
+demo:
+	@scripts/ensure-packages.sh $(DEMO_PACKAGES)
+	@$(MAKE) --no-print-directory native
+	@scripts/demo.sh build/native/bin build/demo
+
+clean:
+	rm -rf build
+
+# The Windows release archive: the 32-bit programs, the 64-bit ones in x64/,
+# kit.cmd and the operator's README, checked after it is written.
+release: deps
+	@$(MAKE) --no-print-directory win32 win64
+	cmake -D KIT_WIN32_BUILD=build/win32 -D KIT_WIN64_BUILD=build/win64 \
+	      -D KIT_RELEASE_DIR=build/release -P packaging/release.cmake
+	tests/check_release.sh build/release/vorlkit-$(VERSION)-windows.zip
+
+# Installs the native programs and kit.sh below PREFIX (default /usr/local).
+PREFIX ?= /usr/local
+install: deps native
+	cmake --install build/native --prefix $(PREFIX)

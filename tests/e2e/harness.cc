@@ -1,0 +1,340 @@
+#include "tests/e2e/harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+const char kMissingArgumentNotice[] =
+    "\nINFO: First argument [logfile] is missing, taking default values. \n\n";
+
+namespace {
+
+const char kWineLoader[] = "/usr/lib/wine/wine64";
+const char kWineServer[] = "/usr/lib/wine/wineserver";
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = getenv(name);
+  return value && *value ? value : fallback;
+}
+
+// Runs argv[0] with `env` only, in `cwd`, and collects its standard output.
+// Standard error is dropped: the kit writes nothing there, Wine may.
+RunResult Spawn(const std::vector<std::string>& argv,
+                const std::map<std::string, std::string>& env,
+                const std::string& cwd, int timeout_seconds) {
+  RunResult result;
+  int out[2];
+  if (pipe(out) != 0) return result;
+  std::vector<std::string> env_lines;
+  for (const auto& [name, value] : env) env_lines.push_back(name + "=" + value);
+  std::vector<char*> c_argv, c_env;
+  for (const std::string& a : argv)
+    c_argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env_lines)
+    c_env.push_back(const_cast<char*>(e.c_str()));
+  c_argv.push_back(nullptr);
+  c_env.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    int null_in = open("/dev/null", O_RDONLY);
+    int null_out = open("/dev/null", O_WRONLY);
+    dup2(null_in, 0);
+    dup2(out[1], 1);
+    dup2(null_out, 2);
+    close(out[0]);
+    close(out[1]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    execve(c_argv[0], c_argv.data(), c_env.data());
+    _exit(127);
+  }
+  close(out[1]);
+  time_t deadline = time(nullptr) + timeout_seconds;
+  char buffer[65536];
+  for (;;) {
+    int left = static_cast<int>(deadline - time(nullptr));
+    if (left <= 0) {
+      result.timed_out = true;
+      kill(-pid, SIGKILL);
+      break;
+    }
+    pollfd p = {out[0], POLLIN, 0};
+    int ready = poll(&p, 1, left * 1000);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.console.append(buffer, n);
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::map<std::string, std::string> BaseEnvironment(
+    const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> env = {
+      {"PATH", "/usr/local/bin:/usr/bin:/bin"},
+      {"HOME", EnvOr("HOME", "/root")},
+  };
+  for (const auto& [name, value] : extra) env[name] = value;
+  return env;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+bool IsExecutable(const std::string& path) {
+  return access(path.c_str(), X_OK) == 0;
+}
+
+// The Wine prefix of this test run, made on first use and removed at exit.
+std::string wine_prefix;
+
+void RemoveWinePrefix() {
+  if (wine_prefix.empty()) return;
+  Spawn({kWineServer, "-k"}, BaseEnvironment({{"WINEPREFIX", wine_prefix}}), "",
+        30);
+  RemoveTree(wine_prefix);
+}
+
+}  // namespace
+
+TempFolder::TempFolder() {
+  char pattern[] = "/tmp/kit-e2e.XXXXXX";
+  path_ = mkdtemp(pattern);
+}
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+void MakeFolders(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1))
+    mkdir(path.substr(0, slash).c_str(), 0755);
+  mkdir(path.c_str(), 0755);
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  MakeFolders(path.substr(0, path.rfind('/')));
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void RemoveTree(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    chmod(path.c_str(), 0700);
+    if (DIR* dir = opendir(path.c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") RemoveTree(path + "/" + name);
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+std::string Utf16Le(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = utf8[i];
+    uint32_t code = c;
+    int extra = c >= 0xf0 ? 3 : c >= 0xe0 ? 2 : c >= 0xc0 ? 1 : 0;
+    if (extra) code = c & (0x3f >> extra);
+    for (int k = 1; k <= extra && i + k < utf8.size(); ++k)
+      code = code << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3f);
+    i += 1 + extra;
+    auto unit = [&out](uint32_t u) {
+      out.push_back(static_cast<char>(u & 0xff));
+      out.push_back(static_cast<char>(u >> 8));
+    };
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      unit(0xd800 | (code >> 10));
+      unit(0xdc00 | (code & 0x3ff));
+    } else {
+      unit(code);
+    }
+  }
+  return out;
+}
+
+std::string FromUtf16Le(const std::string& bytes) {
+  std::string out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t unit = static_cast<unsigned char>(bytes[i]) |
+                    static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (unit < 0x80) {
+      out.push_back(static_cast<char>(unit));
+    } else if (unit < 0x800) {
+      out.push_back(static_cast<char>(0xc0 | unit >> 6));
+      out.push_back(static_cast<char>(0x80 | (unit & 0x3f)));
+    } else {
+      out.push_back(static_cast<char>(0xe0 | unit >> 12));
+      out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3f)));
+      out.push_back(static_cast<char>(0x80 | (unit & 0x3f)));
+    }
+  }
+  return out;
+}
+
+std::string NormaliseLineEnds(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+      out.push_back(text[i]);
+  return out;
+}
+
+std::string AfterStartLine(const std::string& log, const std::string& program) {
+  std::string text = FromUtf16Le(log);
+  static const std::regex kStartLine(
+      "\r\n(.*) is started at "
+      "(0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/20[0-9][0-9] "
+      "([01][0-9]|2[0-3]):[0-5][0-9]\r\n");
+  std::smatch match;
+  if (!std::regex_search(text, match, kStartLine,
+                         std::regex_constants::match_continuous) ||
+      match[1].str().size() < program.size() ||
+      match[1].str().compare(match[1].str().size() - program.size(),
+                             program.size(), program) != 0)
+    return "<no start line>" + text;
+  return log.substr(match[0].length() * 2);
+}
+
+std::string NativeProgram(const std::string& tool) {
+  return std::string(KIT_NATIVE_BIN) + "/" + tool;
+}
+
+RunResult RunNative(const std::string& tool, const RunOptions& options) {
+  std::vector<std::string> argv = {NativeProgram(tool)};
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
+  return Spawn(argv, BaseEnvironment(options.env), options.cwd,
+               options.timeout_seconds);
+}
+
+bool WineAvailable(std::string* why) {
+  if (!IsExecutable(kWineLoader)) {
+    *why = std::string("Wine is missing: ") + kWineLoader;
+    return false;
+  }
+  std::string program = std::string(KIT_WIN64_BIN) + "/drvscan.exe";
+  if (access(program.c_str(), R_OK) != 0) {
+    *why = "The win64 build is missing: " + program;
+    return false;
+  }
+  if (WinePrefix().empty()) {
+    *why = "Could not make a Wine prefix";
+    return false;
+  }
+  return true;
+}
+
+const std::string& WinePrefix() {
+  static bool tried = false;
+  if (tried) return wine_prefix;
+  tried = true;
+  char pattern[] = "/tmp/kit-wine.XXXXXX";
+  std::string prefix = mkdtemp(pattern);
+  RunResult boot =
+      Spawn({kWineLoader, "wineboot", "--init"},
+            BaseEnvironment({{"WINEPREFIX", prefix},
+                             {"WINEDEBUG", "-all"},
+                             {"WINEDLLOVERRIDES", "mscoree,mshtml="}}),
+            "", 300);
+  if (boot.exit_code != 0 ||
+      access((prefix + "/drive_c/windows/system32/drivers").c_str(), F_OK)) {
+    RemoveTree(prefix);
+    return wine_prefix;
+  }
+  wine_prefix = prefix;
+  atexit(RemoveWinePrefix);
+  return wine_prefix;
+}
+
+std::string WineWindowsFolder() { return WinePrefix() + "/drive_c/windows"; }
+
+RunResult RunWine(const std::string& tool, const RunOptions& options) {
+  std::vector<std::string> argv = {
+      kWineLoader, std::string(KIT_WIN64_BIN) + "/" + tool + ".exe"};
+  argv.insert(argv.end(), options.args.begin(), options.args.end());
+  std::map<std::string, std::string> env = options.env;
+  env["WINEPREFIX"] = WinePrefix();
+  env["WINEDEBUG"] = "-all";
+  env["WINEDLLOVERRIDES"] = "mscoree,mshtml=";
+  return Spawn(argv, BaseEnvironment(env), options.cwd,
+               std::max(options.timeout_seconds, 120));
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) {
+              return Upper(a) < Upper(b);
+            });
+  return names;
+}
+
+std::string WithoutCheckingLines(const std::string& console,
+                                 const std::vector<std::string>& names) {
+  std::string out;
+  std::istringstream lines(console);
+  std::string line;
+  while (std::getline(lines, line)) {
+    bool had_newline = !lines.eof();
+    std::string bare = line;
+    if (!bare.empty() && bare.back() == '\r') bare.pop_back();
+    const std::string kPrefix = "INFO: Checking file ";
+    if (bare.compare(0, kPrefix.size(), kPrefix) == 0) {
+      std::string name = bare.substr(kPrefix.size());
+      size_t slash = name.find_last_of('\\');
+      std::string bare_name =
+          slash == std::string::npos ? name : name.substr(slash + 1);
+      auto own = [&](const std::string& n) {
+        return n == name || n == bare_name ||
+               n.substr(0, n.rfind('.')) == bare_name;
+      };
+      if (std::any_of(names.begin(), names.end(), own)) continue;
+    }
+    out += line;
+    if (had_newline) out += "\n";
+  }
+  return out;
+}
