@@ -202,20 +202,6 @@ std::string NativePath(const WideString& path) {
 
 }  // namespace
 
-PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.Release();
-  }
-  return *this;
-}
-
-PlatformFile::Handle PlatformFile::Release() {
-  Handle handle = handle_;
-  handle_ = kInvalid;
-  return handle;
-}
-
 void PlatformFile::Close() {
   if (handle_ != kInvalid) close(static_cast<int>(handle_));
   handle_ = kInvalid;

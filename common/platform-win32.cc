@@ -50,20 +50,6 @@ bool IsWildcard(char16_t c) {
 
 }  // namespace
 
-PlatformFile& PlatformFile::operator=(PlatformFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.Release();
-  }
-  return *this;
-}
-
-PlatformFile::Handle PlatformFile::Release() {
-  Handle handle = handle_;
-  handle_ = kInvalid;
-  return handle;
-}
-
 void PlatformFile::Close() {
   if (is_open()) CloseHandle(AsHandle(Release()));
 }

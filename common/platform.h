@@ -41,14 +41,26 @@ class PlatformFile {
   PlatformFile() = default;
   explicit PlatformFile(Handle handle) : handle_(handle) {}
   PlatformFile(PlatformFile&& other) noexcept : handle_(other.Release()) {}
-  PlatformFile& operator=(PlatformFile&& other) noexcept;
+  PlatformFile& operator=(PlatformFile&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.Release();
+    }
+    return *this;
+  }
   PlatformFile(const PlatformFile&) = delete;
   PlatformFile& operator=(const PlatformFile&) = delete;
   ~PlatformFile() { Close(); }
 
   bool is_open() const { return handle_ != kInvalid; }
   Handle handle() const { return handle_; }
-  Handle Release();
+  // Gives up the handle without closing it.
+  Handle Release() {
+    Handle handle = handle_;
+    handle_ = kInvalid;
+    return handle;
+  }
+  // Closes the handle; defined by each platform.
   void Close();
 
  private:
