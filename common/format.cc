@@ -12,11 +12,18 @@ uint64_t FormatArg::as_unsigned() const {
 
 namespace {
 
-// Appends `digits` (ASCII) padded on the left to `width` with `pad`.
+// Appends `digits` (ASCII) padded on the left to `width` with `pad`. Zeros
+// go after a minus sign, as printf puts them: -0005, not 000-5.
 void AppendPadded(WideString* out, const std::string& digits, size_t width,
                   char pad) {
+  size_t start = 0;
+  if (pad == '0' && !digits.empty() && digits[0] == '-') {
+    out->push_back(u'-');
+    start = 1;
+  }
   for (size_t i = digits.size(); i < width; ++i) out->push_back(pad);
-  for (char c : digits) out->push_back(static_cast<char16_t>(c));
+  for (size_t i = start; i < digits.size(); ++i)
+    out->push_back(static_cast<char16_t>(digits[i]));
 }
 
 std::string DecimalDigits(int64_t value) {
