@@ -19,6 +19,15 @@ constexpr size_t kSignatureCount = 11;
 // The signatures in the order in which they are tried and reported.
 extern const SignatureRecord SignatureTable[kSignatureCount];
 
+// Marks a signature that FindSignatures did not find.
+constexpr size_t kNotFound = SIZE_MAX;
+
+// Finds every signature's first occurrence in `data` in one pass: sets
+// first[i] to the smallest offset at which row i's pattern lies wholly within
+// the data, or to kNotFound.
+void FindSignatures(const uint8_t* data, size_t length,
+                    size_t first[kSignatureCount]);
+
 // Searches `data` for every signature in table order. A signature longer than
 // the data gets a skipping notice on the console; the first occurrence of a
 // signature is reported on the console (with its bytes) and in the log (with

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,6 +80,52 @@ TEST(SignatureTableTest, HoldsTheListedRows) {
     size_t name_length = std::u16string(record.name).size();
     EXPECT_EQ(std::u16string(record.name + name_length, record.name + 128),
               std::u16string(128 - name_length, u'\0'));
+  }
+}
+
+// The offset of the first occurrence of `pattern` in `data`, found by trying
+// every offset in turn, or kNotFound.
+size_t FirstByEveryOffset(const Bytes& data, const Bytes& pattern) {
+  for (size_t offset = 0; offset + pattern.size() <= data.size(); ++offset) {
+    if (std::equal(pattern.begin(), pattern.end(), data.begin() + offset))
+      return offset;
+  }
+  return kNotFound;
+}
+
+TEST(FindSignaturesTest, FindsWhatASearchOfEveryOffsetFinds) {
+  // Data of up to 300 bytes pieced together from random bytes, whole
+  // signatures, signatures cut short and signatures with one byte changed,
+  // so that matches, repeats and near misses fall on every offset and at the
+  // very end.
+  std::mt19937 random(6);
+  auto below = [&random](size_t n) { return random() % n; };
+  for (int round = 0; round < 2000; ++round) {
+    Bytes data;
+    size_t target = below(300);
+    while (data.size() < target) {
+      Bytes piece = Row(1 + below(kSignatureCount));
+      switch (below(4)) {
+        case 0:
+          piece.assign(below(20), 0);
+          for (uint8_t& byte : piece) byte = static_cast<uint8_t>(random());
+          break;
+        case 1:
+          piece.resize(1 + below(piece.size()));
+          break;
+        case 2:
+          piece[below(piece.size())] ^= static_cast<uint8_t>(1 + below(255));
+          break;
+      }
+      data.insert(data.end(), piece.begin(), piece.end());
+    }
+    size_t first[kSignatureCount];
+    FindSignatures(data.data(), data.size(), first);
+    for (size_t i = 0; i < kSignatureCount; ++i) {
+      ASSERT_EQ(first[i], FirstByEveryOffset(data, Row(i + 1)))
+          << "row " << i + 1 << " in round " << round << ", " << data.size()
+          << " bytes";
+    }
   }
 }
 
