@@ -6,11 +6,11 @@ PRESETS := native win32 win64
 PACKAGES := cmake ninja-build g++ libgtest-dev \
             g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-            wine64 zip unzip
+            wine64 zip unzip clang libclang-rt-14-dev
 DEMO_PACKAGES := cmake ninja-build g++ libgtest-dev
 VERSION := $(shell grep -o 'vorlkit VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 
-.PHONY: all build test demo release install clean deps $(PRESETS)
+.PHONY: all build test demo release install clean deps fuzz asan $(PRESETS)
 
 all: build
 
@@ -18,15 +18,29 @@ deps:
 	@scripts/ensure-packages.sh $(PACKAGES)
 
 # Configures a preset once, then builds it.
-$(PRESETS):
+$(PRESETS) asan:
 	@[ -f build/$@/build.ninja ] || cmake --preset $@
 	@cmake --build build/$@
 
 build: deps
 	@$(MAKE) --no-print-directory $(PRESETS)
 
+# Also runs the unit and native end-to-end tests built with AddressSanitizer
+# and UndefinedBehaviorSanitizer, and each fuzzer once over its corpus.
 test: build
+	@$(MAKE) --no-print-directory asan
 	ctest --test-dir build/native --output-on-failure
+	ctest --test-dir build/asan --output-on-failure \
+	      -R '^(kit_tests|e2e_native|fault_tests|fuzz_.*)$$'
+
+# Runs each fuzzer for FUZZ_SECONDS from its corpus in tests/fuzz_corpus/,
+# which keeps the small new inputs that reach further; a crash or a
+# difference fails.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@[ -f build/fuzz/build.ninja ] || cmake --preset fuzz
+	@cmake --build build/fuzz --target fuzzers
+	fuzz/run.sh build/fuzz/bin build/fuzz/work $(FUZZ_SECONDS)
 
 demo:
 	@scripts/ensure-packages.sh $(DEMO_PACKAGES)
