@@ -41,10 +41,9 @@ const char kHit11[] =
 
 // U+FFFD, as the console shows an undecodable byte.
 const char kReplacement[] = "\xef\xbf\xbd";
-// The lone UTF-16 units 0xDCFE and 0xDCFF that stand for the bytes 0xFE and
-// 0xFF in the log, written the way Utf16Le() turns them into those units.
+// The lone UTF-16 unit 0xDCFE that stands for the byte 0xFE in the log,
+// written the way Utf16Le() turns it into that unit.
 const char kUnitFE[] = "\xed\xb3\xbe";
-const char kUnitFF[] = "\xed\xb3\xbf";
 
 // A name of 250 bytes, the largest most file systems allow being 255.
 std::string LongName(const std::string& extension) {
