@@ -95,8 +95,11 @@ void RemoveLog() { unlink(log_path.c_str()); }
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char name[] = "/tmp/buffer_scan_fuzzer-XXXXXX";
-  int fd = mkstemp(name);
+  // In memory where the system offers it: the log is cut and read back on
+  // every input.
+  std::string name = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  name += "/buffer_scan_fuzzer-XXXXXX";
+  int fd = mkstemp(name.data());
   if (fd < 0) abort();
   close(fd);
   log_path = name;
