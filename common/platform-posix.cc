@@ -19,6 +19,12 @@
 
 namespace {
 
+// A backslash separates the components of the kit's paths, but on POSIX it
+// may be part of a name. A folder walk hands it on as the lone unit 0xDC5C,
+// the way undecodable bytes are carried (0xDC00 + byte), so that such a name
+// is never taken for a path into another folder; NativePath turns it back.
+constexpr char16_t kEscapedBackslash = 0xDC5C;
+
 // Closes a folder stream when it goes out of scope.
 struct FolderCloser {
   void operator()(DIR* folder) const { closedir(folder); }
@@ -171,11 +177,14 @@ bool FindIgnoringCase(const std::string& folder, const std::string& name,
 }
 
 // Turns a Windows-style path into the native one: backslashes become '/',
-// and a component that does not exist under its own name is replaced by the
-// entry of its folder that equals it ignoring ASCII case, if there is one.
+// escaped ones the backslashes of names again, and a component that does not
+// exist under its own name is replaced by the entry of its folder that equals
+// it ignoring ASCII case, if there is one.
 std::string NativePath(const WideString& path) {
-  std::string native = NativeFromWide(path);
-  std::replace(native.begin(), native.end(), '\\', '/');
+  WideString separated = path;
+  std::replace(separated.begin(), separated.end(), u'\\', u'/');
+  std::replace(separated.begin(), separated.end(), kEscapedBackslash, u'\\');
+  std::string native = NativeFromWide(separated);
   std::string resolved;
   bool look_up = true;
   std::string::size_type start = 0;
@@ -367,6 +376,7 @@ uint32_t FolderEntries::Start(const WideString& search_pattern,
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     WideString wide = WideFromNative(name);
+    std::replace(wide.begin(), wide.end(), u'\\', kEscapedBackslash);
     if (WildcardMatch(pattern, wide)) state->names.push_back(wide);
   }
   if (state->names.empty()) return kErrorFileNotFound;

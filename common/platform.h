@@ -113,7 +113,9 @@ UtcTime CurrentUtcTime();
 
 // The entries of a folder that match a wildcard pattern ("folder\*.sys"):
 // files and folders alike, hidden ones included, bare names, in the
-// platform's order (on POSIX ascending by name, ASCII case ignored).
+// platform's order (on POSIX ascending by name, ASCII case ignored). On
+// POSIX a backslash within a name comes as the unit 0xDC5C, so that the
+// name, joined to its folder, still names that entry.
 class FolderEntries {
  public:
   FolderEntries();

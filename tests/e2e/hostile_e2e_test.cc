@@ -41,9 +41,11 @@ const char kHit11[] =
 
 // U+FFFD, as the console shows an undecodable byte.
 const char kReplacement[] = "\xef\xbf\xbd";
-// The lone UTF-16 unit 0xDCFE that stands for the byte 0xFE in the log,
-// written the way Utf16Le() turns it into that unit.
+// The lone UTF-16 units that stand in the log for the byte 0xFE and for a
+// backslash within a name (0xDCFE, 0xDC5C), written the way Utf16Le() turns
+// them into those units.
 const char kUnitFE[] = "\xed\xb3\xbe";
+const char kUnit5C[] = "\xed\xb1\x9c";
 
 // A name of 250 bytes, the largest most file systems allow being 255.
 std::string LongName(const std::string& extension) {
@@ -254,8 +256,10 @@ class HostileRuns : public testing::Test {
 };
 
 // In both folders: a FIFO, links to /dev/zero, to /proc/self/mem, to
-// themselves and to nowhere, names that are not UTF-8 and a 250-byte name.
-// The inf folder's companions of the odd entries are just as odd.
+// themselves and to nowhere, names that are not UTF-8, a 250-byte name and
+// a name with a backslash beside a folder and file that the name, read as a
+// path, would lead to. The inf folder's companions of the odd entries are
+// just as odd.
 class NativeHostileTree : public HostileRuns {
  protected:
   void SetUp() override {
@@ -269,10 +273,15 @@ class NativeHostileTree : public HostileRuns {
       Link("loop" + ext, folder + "/loop" + ext);
       Link("nowhere", folder + "/dangling" + ext);
     }
+    WriteFileBytes(drivers() + "/back\\slash.sys", WithSignature(kRow5));
+    WriteFileBytes(drivers() + "/back/slash.sys", std::string(100, '\0'));
     WriteFileBytes(drivers() + "/bad\xfe.sys", WithSignature(kRow1));
     WriteFileBytes(drivers() + "/" + LongName(".sys"), WithSignature(kRow5));
     WriteFileBytes(drivers() + "/odd\xff.sys", std::string(100, '\0'));
 
+    WriteFileBytes(inf() + "/back\\slash.pnf", EveryByte());
+    WriteFileBytes(inf() + "/back/slash.pnf", std::string(100, '\0'));
+    WriteFileBytes(inf() + "/back/slash.inf", "");
     WriteFileBytes(inf() + "/bad\xfe.pnf", EveryByte());
     WriteFileBytes(inf() + "/" + LongName(".pnf"), EveryByte());
     WriteFileBytes(inf() + "/odd\xff.pnf", std::string(4096, '\0'));
@@ -302,37 +311,43 @@ TEST_F(NativeHostileTree, Drvscan) {
   // Opening /proc/self/mem works; reading its first page fails with EIO.
   const std::string kMemReadError =
       "ERROR: Could not open file for reading. Error code: 0x45d\r\n";
-  EXPECT_EQ(run.console,
-            Checking(std::string("bad") + kReplacement + ".sys") + kHit1 +
-                OpenError("2") + OpenError("5") + Checking(LongName(".sys")) +
-                kHit5 + OpenError("780") + Checking("mem.sys") + kMemReadError +
-                Checking(std::string("odd") + kReplacement + ".sys") +
-                OpenError("5"));
+  const std::string back = std::string("back") + kReplacement + "slash.sys";
+  const std::string bad = std::string("bad") + kReplacement + ".sys";
+  const std::string odd = std::string("odd") + kReplacement + ".sys";
+  EXPECT_EQ(run.console, Checking(back) + kHit5 + Checking(bad) + kHit1 +
+                             OpenError("2") + OpenError("5") +
+                             Checking(LongName(".sys")) + kHit5 +
+                             OpenError("780") + Checking("mem.sys") +
+                             kMemReadError + Checking(odd) + OpenError("5"));
   EXPECT_EQ(
       LogOf("drvscan"),
-      Utf16Le(Logged(std::string("bad") + kUnitFE + ".sys", "decrypt magic1") +
+      Utf16Le(Logged(std::string("back") + kUnit5C + "slash.sys", "C6 2A xor") +
+              Logged(std::string("bad") + kUnitFE + ".sys", "decrypt magic1") +
               Logged(LongName(".sys"), "C6 2A xor") + kMemReadError));
 }
 
 TEST_F(NativeHostileTree, Noisegauge) {
   RunResult run = Run("noisegauge", windows());
   ExpectCleanRun(run);
-  const std::string bad = std::string("bad") + kReplacement + ".pnf";
   const std::string kMemReadError =
       "ERROR: mem.pnf - Could not read the specified file. Error code: "
       "0x45d\r\n";
+  const std::string back = std::string("back") + kReplacement + "slash.pnf";
+  const std::string bad = std::string("bad") + kReplacement + ".pnf";
+  const std::string odd = std::string("odd") + kReplacement + ".pnf";
   EXPECT_EQ(run.console,
-            Checking(bad) + AboveThreshold(bad) + Checking("dangling.pnf") +
+            Checking(back) + AboveThreshold(back) + Checking(bad) +
+                AboveThreshold(bad) + Checking("dangling.pnf") +
                 PnfOpenError("dangling.pnf", "2") + Checking("fifo.pnf") +
                 PnfOpenError("fifo.pnf", "5") + Checking(LongName(".pnf")) +
                 AboveThreshold(LongName(".pnf")) + Checking("loop.pnf") +
                 PnfOpenError("loop.pnf", "780") + Checking("mem.pnf") +
-                kMemReadError +
-                Checking(std::string("odd") + kReplacement + ".pnf") +
-                Checking("zero.pnf") + PnfOpenError("zero.pnf", "5"));
+                kMemReadError + Checking(odd) + Checking("zero.pnf") +
+                PnfOpenError("zero.pnf", "5"));
   EXPECT_EQ(
       LogOf("noisegauge"),
-      Utf16Le(AboveThreshold(std::string("bad") + kUnitFE + ".pnf") +
+      Utf16Le(AboveThreshold(std::string("back") + kUnit5C + "slash.pnf") +
+              AboveThreshold(std::string("bad") + kUnitFE + ".pnf") +
               PnfOpenError("dangling.pnf", "2") +
               PnfOpenError("fifo.pnf", "5") + AboveThreshold(LongName(".pnf")) +
               PnfOpenError("loop.pnf", "780") + kMemReadError +
@@ -344,19 +359,22 @@ TEST_F(NativeHostileTree, Pairscan) {
   ExpectCleanRun(run);
   // The companions that are a FIFO or a link of any kind exist: the probe
   // must neither open nor follow them. odd\xff.inf is found under its own
-  // bytes; bad\xfe.pnf has no companion and is reported by its stem.
+  // bytes; bad\xfe.pnf has no companion and is reported by its stem, and so
+  // is back\slash.pnf, whatever back/slash.inf there is.
   const std::string folder = windows() + "\\inf\\";
-  const std::string bad_shown = folder + "bad" + kReplacement;
+  const std::string back = folder + "back" + kReplacement + "slash";
+  const std::string bad = folder + "bad" + kReplacement;
   const std::string long_stem = folder + LongName("");
   EXPECT_EQ(
       run.console,
-      Orphan(bad_shown) + Checking(bad_shown) + Orphan(folder + "dangling") +
-          Checking(folder + "dangling") + Checking(folder + "fifo") +
-          Orphan(long_stem) + Checking(long_stem) + Checking(folder + "loop") +
-          Checking(folder + "mem") + Checking(folder + "odd" + kReplacement) +
-          Checking(folder + "zero"));
+      Orphan(back) + Checking(back) + Orphan(bad) + Checking(bad) +
+          Orphan(folder + "dangling") + Checking(folder + "dangling") +
+          Checking(folder + "fifo") + Orphan(long_stem) + Checking(long_stem) +
+          Checking(folder + "loop") + Checking(folder + "mem") +
+          Checking(folder + "odd" + kReplacement) + Checking(folder + "zero"));
   EXPECT_EQ(LogOf("pairscan"),
-            Utf16Le(Orphan(folder + "bad" + kUnitFE) +
+            Utf16Le(Orphan(folder + "back" + kUnit5C + "slash") +
+                    Orphan(folder + "bad" + kUnitFE) +
                     Orphan(folder + "dangling") + Orphan(long_stem)));
 }
 
