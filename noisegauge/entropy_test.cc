@@ -1,6 +1,8 @@
 #include "noisegauge/entropy.h"
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -63,6 +65,90 @@ TEST(WindowEntropyTest, Table) {
       EXPECT_EQ(0.0, entropy);
       EXPECT_FALSE(std::signbit(entropy)) << "negative zero";
     }
+  }
+}
+
+// The entropy straight from its definition: count the values, then from
+// value 0 up add p * (log10(p) / log10(256)) for each value that occurs, and
+// negate; +0.0 for a sum of 0. The printed averages depend on every bit of
+// this, so the fast paths must agree to the last bit.
+double DefinedEntropy(const uint8_t* bytes, uint32_t n) {
+  if (n == 0) return 0.0;
+  uint32_t counts[256] = {};
+  for (uint32_t i = 0; i < n; ++i) ++counts[bytes[i]];
+  double sum = 0.0;
+  for (int value = 0; value < 256; ++value) {
+    if (counts[value] == 0) continue;
+    double p = static_cast<double>(counts[value]) / n;
+    sum += p * (std::log10(p) / std::log10(256.0));
+  }
+  return sum != 0.0 ? -sum : 0.0;
+}
+
+uint64_t Bits(double value) {
+  uint64_t bits;
+  memcpy(&bits, &value, sizeof(bits));
+  return bits;
+}
+
+// Stretches of random bytes, of a few values, of one value repeated, and of
+// every value in turn, each from 1 to 700 bytes long, so that windows see
+// every mix and cross from one kind into the next.
+std::vector<uint8_t> MixedBytes(size_t size) {
+  std::mt19937 random(3);
+  std::vector<uint8_t> bytes;
+  while (bytes.size() < size) {
+    size_t length = 1 + random() % 700;
+    uint32_t kind = random() % 4;
+    uint8_t base = static_cast<uint8_t>(random());
+    uint32_t few = 2 + random() % 14;
+    for (size_t i = 0; i < length; ++i) {
+      switch (kind) {
+        case 0:
+          bytes.push_back(static_cast<uint8_t>(random()));
+          break;
+        case 1:
+          bytes.push_back(static_cast<uint8_t>(base + random() % few));
+          break;
+        case 2:
+          bytes.push_back(base);
+          break;
+        case 3:
+          bytes.push_back(static_cast<uint8_t>(base + i));
+          break;
+      }
+    }
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+TEST(WindowEntropyTest, EqualsTheDefinitionToTheLastBit) {
+  std::vector<uint8_t> bytes = MixedBytes(300000);
+  // Every length a window can have, at many places.
+  for (size_t offset = 0; offset + 256 <= bytes.size(); offset += 97) {
+    uint32_t n = static_cast<uint32_t>(offset % 257);
+    ASSERT_EQ(Bits(DefinedEntropy(&bytes[offset], n)),
+              Bits(WindowEntropy(&bytes[offset], n)))
+        << n << " bytes at " << offset;
+  }
+}
+
+TEST(SlidingWindowEntropiesTest, EqualsTheDefinitionToTheLastBit) {
+  std::vector<uint8_t> bytes = MixedBytes(300000);
+  // One long slide, whose counts would drift if a byte were missed, and
+  // short ones of every length up to a few batches of windows.
+  std::vector<size_t> counts = {(bytes.size() - 1000) / 128 - 1};
+  for (size_t count = 0; count <= 20; ++count) counts.push_back(count);
+  for (size_t count : counts) {
+    const uint8_t* start = &bytes[count * 131 % 1000];
+    std::vector<double> entropies(count + 1, -1.0);
+    SlidingWindowEntropies(start, count, entropies.data());
+    for (size_t i = 0; i < count; ++i) {
+      ASSERT_EQ(Bits(DefinedEntropy(start + 128 * i, 256)), Bits(entropies[i]))
+          << "window " << i << " of " << count;
+    }
+    EXPECT_EQ(entropies[count], -1.0) << "written past window " << count;
   }
 }
 

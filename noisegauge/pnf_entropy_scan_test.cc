@@ -111,7 +111,7 @@ TEST_F(PnfEntropyScanTest, WindowsOverlapByHalfAndEndWithAShortOne) {
     console_.clear();
     PnfEntropy entropy = Measure(bytes);
     EXPECT_EQ(static_cast<int32_t>(c.windows.size()), entropy.windows);
-    EXPECT_DOUBLE_EQ(expected_sum, entropy.sum);
+    EXPECT_EQ(expected_sum, entropy.sum);
     // Only a file shorter than the step cannot step back from its end.
     EXPECT_EQ(c.size < 128 ? "ERROR: f.pnf - Could not set file pointer. "
                              "Error code: 0x83\r\n"
@@ -120,21 +120,31 @@ TEST_F(PnfEntropyScanTest, WindowsOverlapByHalfAndEndWithAShortOne) {
   }
 }
 
-TEST_F(PnfEntropyScanTest, LargeFileHasAFullWindowAtEveryStep) {
-  const size_t size = 70000;
-  std::vector<uint8_t> bytes = NoiseBytes(size);
-  // Full windows at 0, 128, ..., 69632; then [69760, 70000).
-  double expected_sum = 0.0;
-  int32_t expected_windows = 0;
-  for (size_t offset = 0; offset <= 69632; offset += 128, ++expected_windows)
-    expected_sum += WindowEntropy(bytes.data() + offset, 256);
-  expected_sum += WindowEntropy(bytes.data() + 69760, 240);
-  ++expected_windows;
+TEST_F(PnfEntropyScanTest, LargeFilesHaveAFullWindowAtEveryStep) {
+  // The file is read in blocks of 65536 bytes: windows that straddle one
+  // block and the next, a file that ends with a block or just after one, and
+  // several blocks.
+  for (size_t size : {70000, 65535, 65536, 65537, 65536 + 128, 65536 + 200,
+                      3 * 65536 + 300}) {
+    SCOPED_TRACE(testing::Message() << "size " << size);
+    std::vector<uint8_t> bytes = NoiseBytes(size);
+    // Full windows every 128 bytes while they fit, then a shorter one, added
+    // in file order.
+    double expected_sum = 0.0;
+    int32_t expected_windows = 0;
+    size_t offset = 0;
+    for (; offset + 256 <= size; offset += 128, ++expected_windows)
+      expected_sum += WindowEntropy(bytes.data() + offset, 256);
+    expected_sum += WindowEntropy(bytes.data() + offset,
+                                  static_cast<uint32_t>(size - offset));
+    ++expected_windows;
 
-  PnfEntropy entropy = Measure(bytes);
-  EXPECT_EQ(expected_windows, entropy.windows);
-  EXPECT_DOUBLE_EQ(expected_sum, entropy.sum);
-  EXPECT_EQ("", console_);
+    console_.clear();
+    PnfEntropy entropy = Measure(bytes);
+    EXPECT_EQ(expected_windows, entropy.windows);
+    EXPECT_EQ(expected_sum, entropy.sum);
+    EXPECT_EQ("", console_);
+  }
 }
 
 TEST_F(PnfEntropyScanTest, EveryByteValueOnceAveragesTheTwoWindows) {
