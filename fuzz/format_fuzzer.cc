@@ -1,10 +1,10 @@
 // FormatText on formats built from the fuzzer's bytes: pieces of literal
 // text, "%%", the kit's conversions and conversions it does not know, with
-// four arguments for up to six conversions. Every piece's expected output is
-// known as it is built (numbers as C's snprintf prints them), so the result
-// must be exactly their concatenation: no crash, nothing cut short however
-// long the text, literal text kept as it is, and conversions past the last
-// argument copied unchanged.
+// four arguments however many conversions there are. Every piece's expected
+// output is known as it is built (numbers as C's snprintf prints them), so
+// the result must be exactly their concatenation: no crash, nothing cut
+// short however long the text, literal text kept as it is, and conversions
+// past the last argument copied unchanged.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdarg>
@@ -83,10 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         expected += u"%";
         break;
       case 2: {  // a conversion the formatter does not know, copied as is
-        const char16_t unknown[] = u"abceghijkmnopqrtuvz -+#.*!";
+        const WideString unknown = u"abceghijkmnopqrtuvz -+#.*!";
         WideString conversion = u"%";
-        conversion.push_back(
-            unknown[input.ConsumeIntegralInRange<size_t>(0, 25)]);
+        conversion.push_back(unknown[input.ConsumeIntegralInRange<size_t>(
+            0, unknown.size() - 1)]);
         format += conversion;
         expected += conversion;
         break;
