@@ -218,13 +218,22 @@ void PlatformFile::Close() {
 
 uint32_t OpenLogForAppend(const WideString& path, PlatformFile* file) {
   std::string native = NativeFromWide(path);
-  int fd =
-      open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // Non-blocking, so that a FIFO without a reader fails at once instead of
+  // holding the run forever; the writes block again as usual.
+  int fd = open(native.c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return ErrorFromErrno(errno, native);
   PlatformFile opened(fd);
+  int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+    return ErrorFromErrno(errno, native);
   // flock locks belong to the open file description, so any second open of
   // the log, in this process or another, is refused while this one holds it.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // Devices such as /dev/null belong to everyone and are not locked: one run
+  // writing to one must not shut out every other process on the machine.
+  struct stat info;
+  if (fstat(fd, &info) != 0) return ErrorFromErrno(errno, native);
+  if (S_ISREG(info.st_mode) && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     return errno == EWOULDBLOCK ? kErrorSharingViolation
                                 : ErrorFromErrno(errno, native);
   }

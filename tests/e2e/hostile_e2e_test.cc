@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -617,14 +618,42 @@ TEST_F(NativeHostileLog, EveryWriteFailing) {
   }
 }
 
+TEST_F(NativeHostileLog, ADeviceAsTheLogIsNotLocked) {
+  // Everyone may write to /dev/null: a run must neither be shut out by
+  // another holder nor shut others out.
+  int held = open("/dev/null", O_WRONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  const std::string stem = windows() + "\\inf\\x";
+  const struct {
+    const char* tool;
+    std::string console;
+  } cases[] = {
+      {"drvscan", Checking("c.sys") + kHit5},
+      {"noisegauge", Checking("x.pnf") + AboveThreshold("x.pnf")},
+      {"pairscan", Orphan(stem) + Checking(stem)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tool);
+    RunResult run = RunWithLog(c.tool, "/dev/null");
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.console, c.console);
+  }
+  close(held);
+}
+
 TEST_F(NativeHostileLog, UnopenableLogEndsEveryToolWithCode1) {
   MakeFolders(temp_.path() + "/folder.log");
+  // A FIFO that nobody reads must not hold the run.
+  Fifo(temp_.path() + "/fifo.log");
   const struct {
     const char* log;
     const char* code;
   } cases[] = {
       {"folder.log", "5"},
       {"missing/x.log", "3"},
+      {"fifo.log", "1f"},
   };
   for (const char* tool : {"drvscan", "noisegauge", "pairscan"}) {
     for (const auto& c : cases) {
