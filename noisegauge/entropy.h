@@ -12,9 +12,8 @@ double WindowEntropy(const uint8_t* bytes, uint32_t n);
 
 // The entropies of `count` windows of 256 bytes that start every 128 bytes
 // from `bytes`, which holds 128 * (count + 1) bytes: entropies[i] is
-// WindowEntropy(bytes + 128 * i, 256), to the last bit. Each window's counts
-// are those of the one before, updated by the 128 bytes that leave and the
-// 128 that join.
+// WindowEntropy(bytes + 128 * i, 256), to the last bit. Each 128 bytes are
+// counted once, for the two windows that hold them.
 void SlidingWindowEntropies(const uint8_t* bytes, size_t count,
                             double* entropies);
 
