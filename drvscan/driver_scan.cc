@@ -97,6 +97,9 @@ bool ReadWholeFile(const PlatformFile& file, FileData* data) {
     return false;
   }
 
+  // Each read lands in a staging area that stays in the processor's cache,
+  // and is copied on from there: faster, as measured on Linux, than reading
+  // straight into the large buffer, which the system fills more slowly.
   static uint8_t staging[kChunkSize];
   for (;;) {
     uint32_t bytes_read = 0;
