@@ -19,8 +19,10 @@ void ReportReadError(uint32_t error) {
              {error});
 }
 
-// Opens, announces, reads and scans one entry of the drivers folder.
-void ScanDriverFile(const WideString& system_folder, const WideString& name) {
+// Opens, announces, reads and scans one entry of the drivers folder, with
+// `data` as the buffer for the file's bytes.
+void ScanDriverFile(const WideString& system_folder, const WideString& name,
+                    FileData* data) {
   PlatformFile file;
   uint32_t error = OpenForReading(
       FormatText(u"%ls\\drivers\\%ls", {system_folder, name}), &file);
@@ -34,12 +36,11 @@ void ScanDriverFile(const WideString& system_folder, const WideString& name) {
   ConsolePrint(u"INFO: Checking file %ls\n", {name});
 
   // Empty files and files that could not be read whole are not scanned.
-  FileData data;
-  if (ReadWholeFile(file, &data) && data.size() > 0)
-    ScanBuffer(name, data.data(), data.size());
+  data->Clear();
+  if (ReadWholeFile(file, data) && data->size() > 0)
+    ScanBuffer(name, data->data(), data->size());
 
   file.Close();
-  data.Free();
   // Each file's console output is complete before the next file is opened.
   ConsoleFlush();
 }
@@ -144,7 +145,11 @@ void ScanDriverFolder() {
         {error});
     return;
   }
+  // One buffer serves every file in turn, holding one file's data at a time.
+  // Its memory is then taken from the system once, for the largest file,
+  // rather than page by page for every file.
+  FileData data;
   do {
-    ScanDriverFile(system_folder, name);
+    ScanDriverFile(system_folder, name, &data);
   } while (entries.Next(&name));
 }

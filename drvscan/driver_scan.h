@@ -29,6 +29,9 @@ class FileData {
   // cannot be had; the buffer is then unchanged.
   bool Append(const uint8_t* bytes, size_t count);
 
+  // Forgets the data and keeps the memory, for the next file.
+  void Clear() { size_ = 0; }
+
   // Gives the memory back; the buffer is empty afterwards.
   void Free();
 

@@ -18,11 +18,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Bytes that differ from chunk to chunk and within each, so that a chunk
-// copied to the wrong place or twice shows.
+// Bytes that differ from chunk to chunk and within each, and from one size
+// to the next, so that a chunk copied to the wrong place or twice shows.
 Bytes Content(size_t size) {
   Bytes bytes(size);
-  uint32_t state = 12345;
+  uint32_t state = 12345 + static_cast<uint32_t>(size);
   for (uint8_t& byte : bytes) {
     state = state * 1103515245 + 12345;
     byte = static_cast<uint8_t>(state >> 16);
@@ -69,8 +69,11 @@ class ReadWholeFileTest : public testing::Test {
 };
 
 TEST_F(ReadWholeFileTest, ReadsExactlyTheFile) {
-  // Around the 64 KiB read size, and several reads with a short last one.
-  for (size_t size : {0, 1, 65535, 65536, 65537, 200000}) {
+  // Around the 64 KiB read size, and several reads with a short last one,
+  // into one buffer cleared between the files, as the walk does, so that a
+  // file after a longer one shows the longer one's bytes if they are kept.
+  FileData data;
+  for (size_t size : {200000, 0, 65537, 1, 65536, 65535}) {
     SCOPED_TRACE(size);
     Bytes content = Content(size);
     {
@@ -79,7 +82,7 @@ TEST_F(ReadWholeFileTest, ReadsExactlyTheFile) {
     }
     PlatformFile file;
     ASSERT_EQ(OpenForReading(WideFromNative(data_path_), &file), kErrorSuccess);
-    FileData data;
+    data.Clear();
     ASSERT_TRUE(ReadWholeFile(file, &data));
     ASSERT_EQ(data.size(), size);
     EXPECT_TRUE(size == 0 || Bytes(data.data(), data.data() + size) == content);
