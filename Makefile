@@ -10,7 +10,7 @@ PACKAGES := cmake ninja-build g++ libgtest-dev \
 DEMO_PACKAGES := cmake ninja-build g++ libgtest-dev
 VERSION := $(shell grep -o 'vorlkit VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 
-.PHONY: all build test demo release install clean deps fuzz asan $(PRESETS)
+.PHONY: all build test demo release install clean deps fuzz asan bench $(PRESETS)
 
 all: build
 
@@ -41,6 +41,18 @@ fuzz: deps
 	@[ -f build/fuzz/build.ninja ] || cmake --preset fuzz
 	@cmake --build build/fuzz --target fuzzers
 	fuzz/run.sh build/fuzz/bin build/fuzz/work $(FUZZ_SECONDS)
+
+# Races drvscan and noisegauge against YARA, the plain searches and cat on
+# Wine's Windows libraries (see bench/run.sh); not part of `make test`.
+BENCH_PACKAGES := $(DEMO_PACKAGES) libbenchmark-dev wine64
+bench:
+	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
+	@command -v yara >/dev/null || scripts/ensure-packages.sh yara || \
+	  echo "Racing without YARA."
+	@$(MAKE) --no-print-directory native
+	@cmake build/native >/dev/null
+	@cmake --build build/native --target bench_programs
+	bench/run.sh build/native/bin build/bench
 
 demo:
 	@scripts/ensure-packages.sh $(DEMO_PACKAGES)

@@ -1,0 +1,272 @@
+#!/usr/bin/env bash
+# Races drvscan and noisegauge against the programs that do the same work
+# plainly, against YARA and against cat, on real machine code: the Windows
+# libraries that Wine installs, copied as *.sys drivers and as *.pnf files
+# into a Windows folder below WORK, with a few files holding the signatures
+# or packed data, so that reporting runs too.
+#
+#   bench/run.sh BIN WORK
+#
+# BIN holds drvscan, noisegauge and the benchmark's programs. Every contender
+# runs once to warm up, then RUNS times (SLOW_RUNS times for the two plain
+# programs, which take a minute each), in turns, with all files in the page
+# cache; the median wall-clock time of each counts. The contenders must agree
+# on what they find, or the race fails.
+set -euo pipefail
+
+BIN=$(realpath "$1")
+WORK=$(realpath -m "$2")
+RUNS=${RUNS:-5}
+SLOW_RUNS=${SLOW_RUNS:-3}
+LIBRARIES=${LIBRARIES:-/usr/lib/x86_64-linux-gnu/wine/x86_64-windows}
+PNF_COUNT=300
+
+CORPUS=$WORK/Windows
+DRIVERS=$CORPUS/system32/drivers
+INF=$CORPUS/inf
+
+die() {
+  echo "bench: $*" >&2
+  exit 1
+}
+
+[[ -d $LIBRARIES ]] || die "no $LIBRARIES: install wine64 for the corpus"
+
+# Writes the bytes given in hex ("b8 5c 17") into FILE at OFFSET.
+plant() {
+  local file=$1 offset=$2 hex=$3 escaped=""
+  for byte in $hex; do escaped+="\\x$byte"; done
+  printf "%b" "$escaped" | dd of="$file" bs=1 seek="$offset" conv=notrunc \
+    status=none
+}
+
+# Copies the corpus and plants the signatures of the rule in vorl.yar.
+make_corpus() {
+  rm -rf "$CORPUS" "$WORK/linear100" "$WORK/linear200"
+  mkdir -p "$DRIVERS" "$INF"
+  local libraries=("$LIBRARIES"/*) largest
+  largest=$(find "$LIBRARIES" -maxdepth 1 -type f -printf "%s %p\n" |
+    sort -n | tail -n 1 | cut -d" " -f2-)
+  for library in "${libraries[@]}"; do
+    cp "$library" "$DRIVERS/$(basename "$library").sys"
+  done
+  for library in "${libraries[@]:0:$PNF_COUNT}"; do
+    cp "$library" "$INF/$(basename "$library").pnf"
+  done
+
+  # Every signature once in the largest library, a megabyte apart; in a
+  # smaller file, one across the boundary of two 64 KiB reads and one in
+  # the last bytes.
+  local hexes=()
+  mapfile -t hexes < <(sed -n 's/.*= { \(.*\) }.*/\1/p' "$WORK/vorl.yar")
+  cp "$largest" "$DRIVERS/planted_all.sys"
+  local offset=4096
+  for hex in "${hexes[@]}"; do
+    plant "$DRIVERS/planted_all.sys" "$offset" "$hex"
+    offset=$((offset + 1000000))
+  done
+  head -c 200000 "$largest" >"$DRIVERS/planted_edges.sys"
+  plant "$DRIVERS/planted_edges.sys" 65530 "${hexes[10]}"
+  plant "$DRIVERS/planted_edges.sys" $((200000 - 5)) "${hexes[0]}"
+
+  # Packed data is dense: its average entropy is reported.
+  gzip -9n <"$largest" >"$INF/packed.pnf"
+  head -c 100 "$INF/packed.pnf" >"$INF/short.pnf"
+
+  # One file of 100 MiB of machine code and one of 200 MiB, each the only
+  # driver and the only *.pnf file of a Windows folder of its own.
+  mkdir -p "$WORK/linear100/system32/drivers" "$WORK/linear100/inf" \
+    "$WORK/linear200/system32/drivers" "$WORK/linear200/inf"
+  local big=$WORK/linear100/system32/drivers/big.sys
+  # The loop ends when head has enough and cat finds the pipe closed.
+  while cat "${libraries[@]}" 2>/dev/null; do :; done |
+    head -c $((100 * 1024 * 1024)) >"$big"
+  cat "$big" "$big" >"$WORK/linear200/system32/drivers/big.sys"
+  for size in 100 200; do
+    ln "$WORK/linear$size/system32/drivers/big.sys" \
+      "$WORK/linear$size/inf/big.pnf"
+  done
+  # The corpus is remade when the signatures change.
+  cp "$WORK/vorl.yar" "$WORK/corpus.stamp"
+}
+
+mkdir -p "$WORK"
+"$BIN/plain_signature_search" --yara-rule >"$WORK/vorl.yar"
+if ! cmp -s "$WORK/vorl.yar" "$WORK/corpus.stamp"; then
+  echo "Copying the corpus from $LIBRARIES to $WORK"
+  make_corpus
+fi
+
+bytes_in() { find "$1" -maxdepth 1 -type f -name "$2" -printf '%s\n' |
+  awk '{s += $1} END {print s}'; }
+DRIVER_BYTES=$(bytes_in "$DRIVERS" '*.sys')
+INF_BYTES=$(bytes_in "$INF" '*.pnf')
+
+HAVE_YARA=1
+if ! command -v yara >/dev/null; then
+  HAVE_YARA=0
+  echo "yara is not installed (make bench installs it when run as root):" \
+    "racing the others"
+fi
+
+# The contenders, each a command line run from WORK.
+drvscan() { SystemRoot=$1 "$BIN/drvscan" "$WORK/bench.log"; }
+noisegauge() { SystemRoot=$1 "$BIN/noisegauge" "$WORK/bench.log"; }
+cat_drivers() { cat "$DRIVERS"/*.sys; }
+cat_inf() { cat "$INF"/*.pnf; }
+yara_drivers() { yara -p 1 "$WORK/vorl.yar" "$DRIVERS"; }
+plain_search() { "$BIN/plain_signature_search" "$DRIVERS"; }
+plain_reader() { "$BIN/plain_pnf_reader" "$INF"; }
+
+# --- Agreement: the same findings from every contender. -------------------
+echo "Checking that the contenders agree"
+rm -f "$WORK/bench.log"
+drvscan "$CORPUS" >"$WORK/drvscan.out"
+iconv -f UTF-16LE -t UTF-8 "$WORK/bench.log" | tr -d '\r' |
+  sed -n 's/^SUSPICIOUS: File \(.*\) matches pattern called \(.*\)$/\1: \2/p' |
+  sort >"$WORK/drvscan.found"
+plain_search | sort >"$WORK/plain.found"
+cmp -s "$WORK/drvscan.found" "$WORK/plain.found" ||
+  die "drvscan and the plain search disagree (see $WORK/*.found)"
+[[ -s $WORK/drvscan.found ]] || die "the planted signatures were not found"
+if ((HAVE_YARA)); then
+  yara_drivers | sed 's|.*/||' | sort >"$WORK/yara.files"
+  cut -d: -f1 "$WORK/drvscan.found" | sort -u |
+    cmp -s - "$WORK/yara.files" ||
+    die "drvscan and YARA flag different files (see $WORK/yara.files)"
+fi
+noisegauge "$CORPUS" | tr -d '\r' | grep '^SUSPICIOUS' |
+  sort >"$WORK/noisegauge.found" || true
+plain_reader | sort >"$WORK/reader.found"
+cmp -s "$WORK/noisegauge.found" "$WORK/reader.found" ||
+  die "noisegauge and the plain reader disagree (see $WORK/*.found)"
+[[ -s $WORK/noisegauge.found ]] || die "the packed file was not reported"
+
+# --- The race. ------------------------------------------------------------
+# Wall-clock nanoseconds of one run, its output discarded.
+nanoseconds() {
+  local start end
+  start=$(date +%s%N)
+  "$@" >/dev/null 2>&1
+  end=$(date +%s%N)
+  echo $((end - start))
+}
+
+median() { sort -n | awk '{t[NR] = $1} END {print t[int((NR + 1) / 2)]}'; }
+
+# Runs the contenders named in turn, RUNS rounds after a warm-up; a
+# contender named with a trailing "!" gets SLOW_RUNS rounds. Sets SECONDS_OF.
+declare -A SECONDS_OF
+race() {
+  local name rounds
+  declare -A times
+  for name in "$@"; do "${name%!}" >/dev/null 2>&1 || true; done
+  for ((round = 0; round < RUNS; round++)); do
+    for name in "$@"; do
+      rounds=$RUNS
+      [[ $name == *! ]] && rounds=$SLOW_RUNS
+      ((round < rounds)) || continue
+      times[$name]+="$(nanoseconds "${name%!}") "
+    done
+  done
+  for name in "$@"; do
+    SECONDS_OF[${name%!}]=$(tr ' ' '\n' <<<"${times[$name]}" | grep . |
+      median | awk '{printf "%.3f", $1 / 1e9}')
+  done
+}
+
+declare -A LABEL=(
+  [cat_drivers]="cat" [drvscan_corpus]="drvscan" [yara_drivers]="yara -p 1"
+  [plain_search]="plain search, 11 passes" [cat_inf]="cat"
+  [noisegauge_corpus]="noisegauge" [plain_reader]="plain reader, 2 calls/window"
+  [drvscan_100]="drvscan, 100 MiB" [drvscan_200]="drvscan, 200 MiB"
+  [noisegauge_100]="noisegauge, 100 MiB" [noisegauge_200]="noisegauge, 200 MiB"
+)
+
+# Prints a row: contender, median seconds, MB/s (10^6 bytes) over BYTES.
+row() {
+  awk -v name="${LABEL[$1]}" -v s="${SECONDS_OF[$1]}" -v bytes="$2" \
+    'BEGIN {printf "  %-30s %8.3f s %9.1f MB/s\n", name, s, bytes / s / 1e6}'
+}
+
+# Prints "what: A/B = ratio (target)" and whether the target is met;
+# `atleast` or `atmost` gives the target's direction.
+MISSED=0
+ratio() {
+  local what=$1 value=$2 direction=$3 target=$4 verdict
+  verdict=$(awk -v v="$value" -v t="$target" -v d="$direction" \
+    'BEGIN {print ((d == "atleast" ? v >= t : v <= t) ? "met" : "MISSED")}')
+  [[ $verdict == met ]] || MISSED=1
+  printf "  %-44s %6.2f   (target %s %s: %s)\n" "$what" "$value" \
+    "${direction/at/at }" "$target" "$verdict"
+}
+
+divide() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.4f", a / b}'; }
+
+echo "Racing, $RUNS runs each ($SLOW_RUNS for the plain programs)," \
+  "medians of wall-clock time"
+drivers_contenders=(cat_drivers drvscan_corpus)
+drvscan_corpus() { drvscan "$CORPUS"; }
+noisegauge_corpus() { noisegauge "$CORPUS"; }
+((HAVE_YARA)) && drivers_contenders+=(yara_drivers)
+drivers_contenders+=(plain_search!)
+race "${drivers_contenders[@]}"
+race cat_inf noisegauge_corpus plain_reader!
+
+echo
+echo "$(grep -m 1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
+  "$(nproc) cores, $(free -g | awk '/^Mem/ {print $2}') GB; page cache warm"
+echo "drivers: $(find "$DRIVERS" -name '*.sys' | wc -l) files," \
+  "$((DRIVER_BYTES / 1000000)) MB"
+row cat_drivers "$DRIVER_BYTES"
+row drvscan_corpus "$DRIVER_BYTES"
+((HAVE_YARA)) && row yara_drivers "$DRIVER_BYTES"
+row plain_search "$DRIVER_BYTES"
+echo "inf: $(find "$INF" -name '*.pnf' | wc -l) files, $((INF_BYTES / 1000000)) MB"
+row cat_inf "$INF_BYTES"
+row noisegauge_corpus "$INF_BYTES"
+row plain_reader "$INF_BYTES"
+
+# --- Linear in the data: 100 MiB and 200 MiB. -----------------------------
+drvscan_100() { drvscan "$WORK/linear100"; }
+drvscan_200() { drvscan "$WORK/linear200"; }
+noisegauge_100() { noisegauge "$WORK/linear100"; }
+noisegauge_200() { noisegauge "$WORK/linear200"; }
+race drvscan_100 drvscan_200 noisegauge_100 noisegauge_200
+echo "one file of 100 MiB and one of 200 MiB"
+for name in drvscan_100 drvscan_200 noisegauge_100 noisegauge_200; do
+  row $name $((${name##*_} * 1024 * 1024))
+done
+
+echo
+echo "Ratios"
+if ((HAVE_YARA)); then
+  ratio "drvscan's throughput / YARA's" \
+    "$(divide "${SECONDS_OF[yara_drivers]}" "${SECONDS_OF[drvscan_corpus]}")" \
+    atleast 2
+fi
+ratio "drvscan's time / cat's" \
+  "$(divide "${SECONDS_OF[drvscan_corpus]}" "${SECONDS_OF[cat_drivers]}")" \
+  atmost 1.5
+ratio "drvscan's throughput / the plain search's" \
+  "$(divide "${SECONDS_OF[plain_search]}" "${SECONDS_OF[drvscan_corpus]}")" \
+  atleast 1
+ratio "noisegauge's throughput / the plain reader's" \
+  "$(divide "${SECONDS_OF[plain_reader]}" \
+    "${SECONDS_OF[noisegauge_corpus]}")" atleast 10
+ratio "noisegauge's time / cat's" \
+  "$(divide "${SECONDS_OF[noisegauge_corpus]}" "${SECONDS_OF[cat_inf]}")" \
+  atmost 3
+for tool in drvscan noisegauge; do
+  ratio "$tool: time for 200 MiB / for 100 MiB" \
+    "$(divide "${SECONDS_OF[${tool}_200]}" "${SECONDS_OF[${tool}_100]}")" \
+    atmost 2.3
+done
+
+if [[ -x $BIN/kit_microbench ]]; then
+  echo
+  echo "The inner loops alone (Google Benchmark, on $LIBRARIES/shell32.dll)"
+  KIT_BENCH_SAMPLE=$LIBRARIES/shell32.dll "$BIN/kit_microbench" 2>&1 |
+    grep -v 'built as DEBUG'
+fi
+((MISSED == 0)) || echo "bench: a target was missed" >&2
