@@ -295,7 +295,11 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
     ssize_t count = read(FileDescriptor(file), bytes + total, size - total);
     if (count < 0) {
       if (errno == EINTR) continue;
-      return ErrorFromErrno(errno, "");
+      int error = errno;
+      // A failed read leaves the position where it was, as on Windows, so
+      // that a caller may try again with a smaller read.
+      lseek(FileDescriptor(file), -static_cast<off_t>(total), SEEK_CUR);
+      return ErrorFromErrno(error, "");
     }
     if (count == 0) break;
     total += static_cast<uint32_t>(count);

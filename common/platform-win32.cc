@@ -96,8 +96,16 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
     DWORD got = 0;
     if (!ReadFile(AsHandle(file.handle()), bytes + total, size - total, &got,
                   nullptr)) {
+      DWORD error = GetLastError();
+      // A failed read leaves the position where it was before the call.
+      if (total > 0) {
+        LONG high = -1;
+        SetFilePointer(AsHandle(file.handle()),
+                       static_cast<LONG>(-static_cast<int64_t>(total)), &high,
+                       FILE_CURRENT);
+      }
       *bytes_read = 0;
-      return GetLastError();
+      return error;
     }
     if (got == 0) break;
     total += got;

@@ -80,7 +80,8 @@ uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size);
 uint32_t OpenForReading(const WideString& path, PlatformFile* file);
 
 // Reads up to `size` bytes at the current position. `*bytes_read` is below
-// `size` only at the end of the file, and 0 there; 0 on failure too.
+// `size` only at the end of the file, and 0 there; 0 on failure too, with
+// the position left where it was before the call.
 uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
                       uint32_t* bytes_read);
 
