@@ -1,18 +1,15 @@
 #include "drvscan/driver_scan.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/captured_run.h"
 #include "common/console.h"
-#include "common/run_log.h"
 
 namespace {
 
@@ -30,42 +27,16 @@ Bytes Content(size_t size) {
   return bytes;
 }
 
-// Gives every test a fresh run log and the captured console.
+// Gives every test a fresh run log, the captured console and a data file.
 class ReadWholeFileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string base =
-        testing::TempDir() + "driver_scan_test_" + std::to_string(getpid());
-    log_path_ = base + ".log";
-    data_path_ = base + ".sys";
-    std::remove(log_path_.c_str());
-    WideString program = u"drvscan";
-    WideString log = WideFromNative(log_path_);
-    char16_t* argv[] = {program.data(), log.data()};
-    ASSERT_TRUE(OpenRunLog(2, argv));
-    SetConsoleSinkForTesting(&console_);
-  }
+  void TearDown() override { std::remove(data_path_.c_str()); }
 
-  void TearDown() override {
-    SetConsoleSinkForTesting(nullptr);
-    CloseRunLog();
-    std::remove(log_path_.c_str());
-    std::remove(data_path_.c_str());
-  }
+  std::string Console() { return run_.Console(); }
+  size_t LogSize() { return run_.LogSize(); }
 
-  std::string Console() {
-    ConsoleFlush();
-    return console_;
-  }
-
-  size_t LogSize() {
-    std::ifstream in(log_path_, std::ios::binary | std::ios::ate);
-    return static_cast<size_t>(in.tellg());
-  }
-
-  std::string log_path_;
-  std::string data_path_;
-  std::string console_;
+  CapturedRun run_;
+  std::string data_path_ = run_.log_path() + ".sys";
 };
 
 TEST_F(ReadWholeFileTest, ReadsExactlyTheFile) {

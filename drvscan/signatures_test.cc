@@ -1,11 +1,6 @@
 #include "drvscan/signatures.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -13,8 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/console.h"
-#include "common/run_log.h"
+#include "common/captured_run.h"
 
 namespace {
 
@@ -132,46 +126,12 @@ TEST(FindSignaturesTest, FindsWhatASearchOfEveryOffsetFinds) {
 // Runs scans against a fresh log file and the captured console.
 class ScanBufferTest : public testing::Test {
  protected:
-  void SetUp() override {
-    log_path_ = testing::TempDir() + "signatures_test_" +
-                std::to_string(getpid()) + ".log";
-    std::remove(log_path_.c_str());
-    WideString program = u"drvscan";
-    WideString log = WideFromNative(log_path_);
-    char16_t* argv[] = {program.data(), log.data()};
-    ASSERT_TRUE(OpenRunLog(2, argv));
-    SetConsoleSinkForTesting(&console_);
-  }
-
-  void TearDown() override {
-    SetConsoleSinkForTesting(nullptr);
-    CloseRunLog();
-    std::remove(log_path_.c_str());
-  }
-
   void Scan(const Bytes& data) {
     ScanBuffer(u"x.sys", data.data(), data.size());
   }
 
-  std::string Console() {
-    ConsoleFlush();
-    return console_;
-  }
-
-  // The log's UTF-16LE text, narrowed: the tests only log ASCII, so any
-  // other unit shows as '?'.
-  std::string Log() {
-    std::ifstream in(log_path_, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)),
-                      std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes.size() % 2, 0u);
-    std::string text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-      bool ascii = bytes[i + 1] == 0 && (bytes[i] & 0x80) == 0;
-      text += ascii ? bytes[i] : '?';
-    }
-    return text;
-  }
+  std::string Console() { return run_.Console(); }
+  std::string Log() { return run_.LogText(); }
 
   // The console's reports in order, as "skip NAME" and "hit NAME"; the hex
   // dumps are left out.
@@ -195,8 +155,7 @@ class ScanBufferTest : public testing::Test {
     return events;
   }
 
-  std::string log_path_;
-  std::string console_;
+  CapturedRun run_;
 };
 
 TEST_F(ScanBufferTest, ReportsEachSignatureOnceInTableOrder) {
@@ -246,7 +205,7 @@ TEST_F(ScanBufferTest, ReportsEachSignatureOnceInTableOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     size_t log_before = Log().size();
-    console_.clear();
+    run_.ClearConsole();
     Scan(c.data);
     EXPECT_EQ(ConsoleEvents(), c.events);
     std::string expected_log;
@@ -272,7 +231,7 @@ TEST_F(ScanBufferTest, PrintsReportsAndHexDumpsExactly) {
             "SUSPICIOUS: File x.sys matches pattern called 30 76 60\r\n");
 
   // Fifteen bytes: the 16-byte rows are skipped, row 1 at the end is found.
-  console_.clear();
+  run_.ClearConsole();
   Scan(Join({Zeros(10), Row(1)}));
   EXPECT_EQ(Console(),
             "SUSPICIOUS: Pattern decrypt magic1 is matching: \n"

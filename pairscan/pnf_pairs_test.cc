@@ -5,11 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
-#include "common/console.h"
-#include "common/run_log.h"
+#include "common/captured_run.h"
 
 namespace {
 
@@ -57,16 +55,9 @@ class ScanPnfPairsTest : public testing::Test {
     had_system_root_ = old != nullptr;
     if (old) old_system_root_ = old;
     setenv("SystemRoot", windows_.c_str(), 1);
-    log_path_ = WideFromNative((root_ / "run.log").string());
-    WideString program = u"pairscan";
-    char16_t* argv[] = {&program[0], &log_path_[0]};
-    ASSERT_TRUE(OpenRunLog(2, argv));
-    SetConsoleSinkForTesting(&console_);
   }
 
   void TearDown() override {
-    SetConsoleSinkForTesting(nullptr);
-    CloseRunLog();
     if (had_system_root_)
       setenv("SystemRoot", old_system_root_.c_str(), 1);
     else
@@ -79,23 +70,10 @@ class ScanPnfPairsTest : public testing::Test {
   // Runs the walk and returns what it printed.
   std::string Scan() {
     ScanPnfPairs();
-    ConsoleFlush();
-    return console_;
+    return run_.Console();
   }
 
-  // The log's UTF-16LE content.
-  WideString Log() {
-    std::ifstream in(NativeFromWide(log_path_), std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)),
-                      std::istreambuf_iterator<char>());
-    WideString text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-      text.push_back(
-          static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    return text;
-  }
+  WideString Log() { return run_.Log(); }
 
   WideString Stem(const char16_t* name) {
     return WideFromNative(windows_.string()) + u"\\inf\\" + name;
@@ -107,8 +85,7 @@ class ScanPnfPairsTest : public testing::Test {
 
   fs::path root_;
   fs::path windows_;
-  WideString log_path_;
-  std::string console_;
+  CapturedRun run_;
   bool had_system_root_ = false;
   std::string old_system_root_;
 };
