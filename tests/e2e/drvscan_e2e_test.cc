@@ -147,16 +147,12 @@ class NativeDrvscan : public testing::Test {
   std::string log_path() const { return temp_.path() + "/case.log"; }
 
   RunResult Run(std::vector<std::string> args = {"case.log"}) {
-    RunOptions options;
-    options.args = std::move(args);
-    options.cwd = temp_.path();
-    options.env["SystemRoot"] = windows();
-    return RunNative("drvscan", options);
+    return RunNative("drvscan",
+                     OptionsIn(temp_.path(), std::move(args), windows()));
   }
 
   std::string LogText() {
-    return FromUtf16Le(
-        AfterStartLine(ReadFileBytes(log_path()), NativeProgram("drvscan")));
+    return LogTextAfterStart(log_path(), NativeProgram("drvscan"));
   }
 
   TempFolder temp_;
@@ -206,10 +202,7 @@ TEST_F(NativeDrvscan, WithoutSystemRootWalksThePresetFolder) {
   // below the current folder to see that the walk really uses it.
   Lay(OneFile("c.sys", Filler(8) + Row(5).bytes),
       temp_.path() + "/c:/WINDOWS/system32/drivers");
-  RunOptions options;
-  options.args = {"case.log"};
-  options.cwd = temp_.path();
-  RunResult run = RunNative("drvscan", options);
+  RunResult run = RunNative("drvscan", OptionsIn(temp_.path(), {"case.log"}));
   const std::string kError =
       "ERROR: Could not retrieve system directory. Error code: 0xcb\r\n";
   EXPECT_EQ(run.exit_code, 0);
@@ -292,15 +285,11 @@ class WineDrvscan : public testing::Test {
   }
 
   RunResult Run(std::vector<std::string> args = {"case.log"}) {
-    RunOptions options;
-    options.args = std::move(args);
-    options.cwd = temp_.path();
-    return RunWine("drvscan", options);
+    return RunWine("drvscan", OptionsIn(temp_.path(), std::move(args)));
   }
 
   std::string LogText(const std::string& name = "case.log") {
-    return FromUtf16Le(AfterStartLine(ReadFileBytes(temp_.path() + "/" + name),
-                                      "drvscan.exe"));
+    return LogTextAfterStart(temp_.path() + "/" + name, "drvscan.exe");
   }
 
   std::string Console(const RunResult& run) {

@@ -232,6 +232,20 @@ std::string AfterStartLine(const std::string& log, const std::string& program) {
   return log.substr(match[0].length() * 2);
 }
 
+RunOptions OptionsIn(const std::string& cwd, std::vector<std::string> args,
+                     const std::string& windows) {
+  RunOptions options;
+  options.args = std::move(args);
+  options.cwd = cwd;
+  if (!windows.empty()) options.env["SystemRoot"] = windows;
+  return options;
+}
+
+std::string LogTextAfterStart(const std::string& path,
+                              const std::string& program) {
+  return FromUtf16Le(AfterStartLine(ReadFileBytes(path), program));
+}
+
 std::string NativeProgram(const std::string& tool) {
   return std::string(KIT_NATIVE_BIN) + "/" + tool;
 }

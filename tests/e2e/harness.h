@@ -60,6 +60,15 @@ struct RunOptions {
   int timeout_seconds = 60;
 };
 
+// A run in `cwd` with `args`, its Windows folder named by SystemRoot, which
+// stays unset when `windows` is empty.
+RunOptions OptionsIn(const std::string& cwd, std::vector<std::string> args,
+                     const std::string& windows = "");
+
+// The text of the log at `path` after its start line for `program`.
+std::string LogTextAfterStart(const std::string& path,
+                              const std::string& program);
+
 // Runs build/native/bin/<tool> (or the test build's own bin folder).
 RunResult RunNative(const std::string& tool, const RunOptions& options);
 std::string NativeProgram(const std::string& tool);

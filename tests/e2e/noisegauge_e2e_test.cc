@@ -137,16 +137,12 @@ class NativeNoisegauge : public testing::Test {
   std::string log_path() const { return temp_.path() + "/case.log"; }
 
   RunResult Run(std::vector<std::string> args = {"case.log"}) {
-    RunOptions options;
-    options.args = std::move(args);
-    options.cwd = temp_.path();
-    options.env["SystemRoot"] = windows();
-    return RunNative("noisegauge", options);
+    return RunNative("noisegauge",
+                     OptionsIn(temp_.path(), std::move(args), windows()));
   }
 
   std::string LogText() {
-    return FromUtf16Le(
-        AfterStartLine(ReadFileBytes(log_path()), NativeProgram("noisegauge")));
+    return LogTextAfterStart(log_path(), NativeProgram("noisegauge"));
   }
 
   TempFolder temp_;
@@ -196,10 +192,8 @@ TEST_F(NativeNoisegauge, WithoutSystemRootWalksThePresetFolder) {
   // current folder to see that the walk really uses it.
   InfFixture fixture = OneReported("c.pnf");
   Lay(fixture, temp_.path() + "/c:/WINDOWS/inf");
-  RunOptions options;
-  options.args = {"case.log"};
-  options.cwd = temp_.path();
-  RunResult run = RunNative("noisegauge", options);
+  RunResult run =
+      RunNative("noisegauge", OptionsIn(temp_.path(), {"case.log"}));
   const std::string kError =
       "ERROR: Could not retrieve windows directory. Error code: 0xcb\r\n";
   auto [console, log] = InWalkOrder(fixture, {"c.pnf"});
@@ -241,15 +235,11 @@ class WineNoisegauge : public testing::Test {
   }
 
   RunResult Run(std::vector<std::string> args = {"case.log"}) {
-    RunOptions options;
-    options.args = std::move(args);
-    options.cwd = temp_.path();
-    return RunWine("noisegauge", options);
+    return RunWine("noisegauge", OptionsIn(temp_.path(), std::move(args)));
   }
 
   std::string LogText(const std::string& name = "case.log") {
-    return FromUtf16Le(AfterStartLine(ReadFileBytes(temp_.path() + "/" + name),
-                                      "noisegauge.exe"));
+    return LogTextAfterStart(temp_.path() + "/" + name, "noisegauge.exe");
   }
 
   // Adds to `fixture` what must be said about the prefix's own *.pnf files,

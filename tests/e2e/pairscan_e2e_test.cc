@@ -82,16 +82,12 @@ class NativePairscan : public testing::Test {
 
   RunResult Run(const std::string& windows,
                 std::vector<std::string> args = {"case.log"}) {
-    RunOptions options;
-    options.args = std::move(args);
-    options.cwd = temp_.path();
-    if (!windows.empty()) options.env["SystemRoot"] = windows;
-    return RunNative("pairscan", options);
+    return RunNative("pairscan",
+                     OptionsIn(temp_.path(), std::move(args), windows));
   }
 
   std::string LogText() {
-    return FromUtf16Le(
-        AfterStartLine(ReadFileBytes(log_path()), NativeProgram("pairscan")));
+    return LogTextAfterStart(log_path(), NativeProgram("pairscan"));
   }
 
   TempFolder temp_;
@@ -183,15 +179,11 @@ class WinePairscan : public testing::Test {
   }
 
   RunResult Run(std::vector<std::string> args = {"case.log"}) {
-    RunOptions options;
-    options.args = std::move(args);
-    options.cwd = temp_.path();
-    return RunWine("pairscan", options);
+    return RunWine("pairscan", OptionsIn(temp_.path(), std::move(args)));
   }
 
   std::string LogText() {
-    return FromUtf16Le(AfterStartLine(ReadFileBytes(temp_.path() + "/case.log"),
-                                      "pairscan.exe"));
+    return LogTextAfterStart(temp_.path() + "/case.log", "pairscan.exe");
   }
 
   std::string Console(const RunResult& run) {
