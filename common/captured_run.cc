@@ -20,6 +20,17 @@ std::string ReadBytes(const std::string& path) {
 
 }  // namespace
 
+WideString ReadUtf16LeFile(const std::string& path) {
+  std::string bytes = ReadBytes(path);
+  EXPECT_EQ(bytes.size() % 2, 0u) << path << " ends inside a code unit";
+  WideString units;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+    units.push_back(
+        static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                              static_cast<unsigned char>(bytes[i + 1]) << 8));
+  return units;
+}
+
 CapturedRun::CapturedRun() {
   char pattern[] = "/tmp/captured_run.XXXXXX";
   folder_ = mkdtemp(pattern);
@@ -48,16 +59,7 @@ void CapturedRun::ClearConsole() {
   console_.clear();
 }
 
-WideString CapturedRun::Log() const {
-  std::string bytes = ReadBytes(log_path_);
-  EXPECT_EQ(bytes.size() % 2, 0u) << "log ends inside a code unit";
-  WideString units;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-    units.push_back(
-        static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                              static_cast<unsigned char>(bytes[i + 1]) << 8));
-  return units;
-}
+WideString CapturedRun::Log() const { return ReadUtf16LeFile(log_path_); }
 
 std::string CapturedRun::LogText() const {
   WideString units = Log();

@@ -8,6 +8,9 @@
 
 #include "common/text.h"
 
+// The code units of a UTF-16LE file, as the run log holds them.
+WideString ReadUtf16LeFile(const std::string& path);
+
 class CapturedRun {
  public:
   CapturedRun();

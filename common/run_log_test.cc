@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "common/captured_run.h"
 #include "common/console.h"
 
 namespace {
@@ -35,19 +36,7 @@ class RunLogTest : public testing::Test {
     return OpenRunLog(2, argv);
   }
 
-  // The log's bytes read back as UTF-16LE code units.
-  WideString LogText() {
-    std::ifstream in(log_path_, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    std::string raw = bytes.str();
-    WideString text;
-    for (size_t i = 0; i + 1 < raw.size(); i += 2)
-      text.push_back(
-          static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
-                                static_cast<unsigned char>(raw[i + 1]) << 8));
-    return text;
-  }
+  WideString LogText() { return ReadUtf16LeFile(log_path_); }
 
   std::string Console() {
     ConsoleFlush();
