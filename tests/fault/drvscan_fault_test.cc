@@ -126,12 +126,7 @@ TEST_F(DriverScanFault, MemoryRunningOutIsAReadErrorWithCode0x8) {
 }
 
 TEST_F(DriverScanFault, FolderAndEntryFailures) {
-  const struct {
-    const char* what;
-    void (*arrange)();
-    std::string console;
-    std::string log;
-  } cases[] = {
+  const WalkCase cases[] = {
       {"system folder unavailable: the preset folder is walked",
        [] {
          fake.system_folder_error = 0xcb;
@@ -171,14 +166,7 @@ TEST_F(DriverScanFault, FolderAndEntryFailures) {
            kNextFile,
        kNextLogged},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Restart();
-    c.arrange();
-    ScanDriverFolder();
-    EXPECT_EQ(FakeConsole(), c.console);
-    EXPECT_EQ(FakeLogText(), kStartLine + c.log);
-  }
+  ExpectEachCase(cases, ScanDriverFolder);
 }
 
 }  // namespace

@@ -13,6 +13,15 @@
 // What WriteRunHeader writes at the fake's fixed time.
 constexpr char kStartLine[] = "\r\ntool is started at 03/04/2024 09:05\r\n";
 
+// One row of a walk's failure table: what the fake system holds, and what
+// the walk must print and log (after the start line).
+struct WalkCase {
+  const char* what;
+  void (*arrange)();
+  std::string console;
+  std::string log;
+};
+
 class FaultTest : public testing::Test {
  protected:
   void SetUp() override { Begin(); }
@@ -43,6 +52,20 @@ class FaultTest : public testing::Test {
   void Restart() {
     End();
     Begin();
+  }
+
+  // Runs `walk` once for each case, each on a fresh fake, and compares the
+  // console and the log exactly.
+  template <size_t N>
+  void ExpectEachCase(const WalkCase (&cases)[N], void (*walk)()) {
+    for (const WalkCase& c : cases) {
+      SCOPED_TRACE(c.what);
+      Restart();
+      c.arrange();
+      walk();
+      EXPECT_EQ(FakeConsole(), c.console);
+      EXPECT_EQ(FakeLogText(), kStartLine + c.log);
+    }
   }
 };
 

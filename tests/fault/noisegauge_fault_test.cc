@@ -93,12 +93,7 @@ TEST_F(PnfEntropyFault, FolderAndEntryFailures) {
   const std::string kOpenError =
       "ERROR: x.pnf - Could not open PNF file for reading. Error code: "
       "0x20\r\n";
-  const struct {
-    const char* what;
-    void (*arrange)();
-    std::string console;
-    std::string log;
-  } cases[] = {
+  const WalkCase cases[] = {
       {"Windows folder unavailable: c:\\WINDOWS is walked",
        [] {
          fake.windows_folder_error = 0xcb;
@@ -129,14 +124,7 @@ TEST_F(PnfEntropyFault, FolderAndEntryFailures) {
        },
        Checking("x.pnf") + kOpenError + kNextFile, kOpenError + kNextLogged},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Restart();
-    c.arrange();
-    ScanPnfEntropy();
-    EXPECT_EQ(FakeConsole(), c.console);
-    EXPECT_EQ(FakeLogText(), kStartLine + c.log);
-  }
+  ExpectEachCase(cases, ScanPnfEntropy);
 }
 
 }  // namespace

@@ -19,12 +19,7 @@ using PnfPairsFault = FaultTest;
 TEST_F(PnfPairsFault, FolderFailures) {
   const std::string kFolderError =
       "ERROR: Could not retrieve windows directory. Error code: 0xcb\r\n";
-  const struct {
-    const char* what;
-    void (*arrange)();
-    std::string console;
-    std::string log;
-  } cases[] = {
+  const WalkCase cases[] = {
       {"Windows folder unavailable: c:\\WINDOWS is walked",
        [] {
          fake.windows_folder_error = 0xcb;
@@ -52,14 +47,7 @@ TEST_F(PnfPairsFault, FolderFailures) {
        Orphan("D:\\WINNT\\inf\\a") + Checking("D:\\WINNT\\inf\\a"),
        Orphan("D:\\WINNT\\inf\\a")},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Restart();
-    c.arrange();
-    ScanPnfPairs();
-    EXPECT_EQ(FakeConsole(), c.console);
-    EXPECT_EQ(FakeLogText(), kStartLine + c.log);
-  }
+  ExpectEachCase(cases, ScanPnfPairs);
 }
 
 }  // namespace
