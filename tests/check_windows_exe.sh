@@ -95,6 +95,33 @@ else
   fail "subsystem version at most $max_subsystem" "found $version"
 fi
 
+# Terminal Server aware (IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE):
+# without it, a terminal server in application mode hands the program the
+# user's private Windows folder instead of the real one.
+characteristics=$(awk '/^DllCharacteristics/ { print $2; exit }' "$work/headers")
+if [ -n "$characteristics" ] && [ $((0x$characteristics & 0x8000)) -ne 0 ]; then
+  pass "Terminal Server aware"
+else
+  fail "Terminal Server aware" "DllCharacteristics ${characteristics:-missing}"
+fi
+
+# A 32-bit program runs on every processor that runs Windows XP, SSE-less
+# Pentium II and Athlon included: no instruction of it may touch an SSE
+# register or the SSE control word. Emulators do not trap them all, so the
+# code is searched.
+if [ "$machine" = i386 ]; then
+  "$objdump" -d "$exe" >"$work/code" 2>/dev/null
+  sse=$(grep -E -m 5 '%xmm[0-9]|mxcsr|[lms]fence|movnti|clflush' "$work/code" |
+    sed 's/^ *//; s/[[:space:]]\{1,\}/ /g' | tr '\n' ';')
+  if ! grep -q '^Disassembly of section' "$work/code"; then
+    fail "no SSE instruction" "could not disassemble $exe"
+  elif [ -z "$sse" ]; then
+    pass "no SSE instruction"
+  else
+    fail "no SSE instruction" "$sse"
+  fi
+fi
+
 # The manifest: resource 1 of type 24 (RT_MANIFEST), found through the
 # resource directory and read from the file, must ask for asInvoker.
 leaf=$(awk '
