@@ -51,6 +51,13 @@ FileData::~FileData() { Free(); }
 
 bool FileData::Reserve(size_t capacity) {
   if (capacity <= capacity_) return true;
+  if (size_ == 0) {
+    // Nothing to keep: the old block goes back before the new one is taken,
+    // so that a 32-bit address space need not find room for both at once.
+    free(bytes_);
+    bytes_ = nullptr;
+    capacity_ = 0;
+  }
   void* grown = realloc(bytes_, capacity);
   if (!grown) return false;
   bytes_ = static_cast<uint8_t*>(grown);

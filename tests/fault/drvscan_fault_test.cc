@@ -125,6 +125,18 @@ TEST_F(DriverScanFault, MemoryRunningOutIsAReadErrorWithCode0x8) {
   }
 }
 
+// In a 32-bit address space the old and the new block may not both fit:
+// the buffer grows for a larger file only after the old one is given back.
+TEST_F(DriverScanFault, GrowingForALargerFileGivesTheOldBlockBackFirst) {
+  Restart();
+  AddDrivers(Driver(150000));
+  fake.files[kDrivers + u"c.sys"] = Driver(400000);
+  ScanDriverFolder();
+  EXPECT_EQ(fake.block_moves, 0);
+  EXPECT_EQ(FakeConsole(), Checking("a.sys") + kHit1 + kHit11 + kNextFile +
+                               Checking("c.sys") + kHit1 + kHit11);
+}
+
 TEST_F(DriverScanFault, FolderAndEntryFailures) {
   const WalkCase cases[] = {
       {"system folder unavailable: the preset folder is walked",

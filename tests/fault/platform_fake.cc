@@ -57,6 +57,7 @@ extern "C" void* __real_realloc(void* bytes, size_t size);
 extern "C" void* __wrap_realloc(void* bytes, size_t size) {
   if (allocations_left == 0) return nullptr;
   if (allocations_left > 0) --allocations_left;
+  if (bytes) ++fake.block_moves;
   return __real_realloc(bytes, size);
 }
 

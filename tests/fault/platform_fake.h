@@ -45,6 +45,9 @@ struct FakePlatform {
   std::string console;  // console text as UTF-8, as far as flushed
   int log_writes = 0;
   int open_files = 0;  // files open for reading right now
+  // Reallocations that had to keep a block's bytes: the old and the new block
+  // were both needed at once.
+  int block_moves = 0;
 };
 
 extern FakePlatform fake;
