@@ -29,7 +29,7 @@ enum : uint32_t {
   kErrorEnvVarNotFound = 0xcb,
   kErrorFilenameTooLong = 0xce,
   kErrorIoDevice = 0x45d,
-  kErrorCantResolveFilename = 0x780,
+  kErrorCantResolveFilename = 0x781,
 };
 
 // An open file, closed when the object goes out of scope.

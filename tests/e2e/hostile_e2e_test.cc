@@ -318,7 +318,7 @@ TEST_F(NativeHostileTree, Drvscan) {
   EXPECT_EQ(run.console, Checking(back) + kHit5 + Checking(bad) + kHit1 +
                              OpenError("2") + OpenError("5") +
                              Checking(LongName(".sys")) + kHit5 +
-                             OpenError("780") + Checking("mem.sys") +
+                             OpenError("781") + Checking("mem.sys") +
                              kMemReadError + Checking(odd) + OpenError("5"));
   EXPECT_EQ(
       LogOf("drvscan"),
@@ -342,7 +342,7 @@ TEST_F(NativeHostileTree, Noisegauge) {
                 PnfOpenError("dangling.pnf", "2") + Checking("fifo.pnf") +
                 PnfOpenError("fifo.pnf", "5") + Checking(LongName(".pnf")) +
                 AboveThreshold(LongName(".pnf")) + Checking("loop.pnf") +
-                PnfOpenError("loop.pnf", "780") + Checking("mem.pnf") +
+                PnfOpenError("loop.pnf", "781") + Checking("mem.pnf") +
                 kMemReadError + Checking(odd) + Checking("zero.pnf") +
                 PnfOpenError("zero.pnf", "5"));
   EXPECT_EQ(
@@ -351,7 +351,7 @@ TEST_F(NativeHostileTree, Noisegauge) {
               AboveThreshold(std::string("bad") + kUnitFE + ".pnf") +
               PnfOpenError("dangling.pnf", "2") +
               PnfOpenError("fifo.pnf", "5") + AboveThreshold(LongName(".pnf")) +
-              PnfOpenError("loop.pnf", "780") + kMemReadError +
+              PnfOpenError("loop.pnf", "781") + kMemReadError +
               PnfOpenError("zero.pnf", "5")));
 }
 
