@@ -40,6 +40,12 @@ const Signature kSignatures[] = {
      "\x79\xf4\x8b\xc7\x5f\x5e\x5d\x5b\x83\xc4\x4c\xc3\xcc\xcc\xcc\xcc"},
 };
 
+// What drvscan says first when it runs as a 32-bit program on 64-bit
+// Windows.
+const char kWow64Warning[] =
+    "WARNING: 64-bit system is detected. Some drivers may remain unchecked. "
+    "Note that Vorl currently does not use 64-bit kernel drivers!\r\n";
+
 // Filler that holds none of the signatures.
 std::string Filler(size_t size) { return std::string(size, '\x90'); }
 
@@ -274,18 +280,21 @@ TEST_F(NativeDrvscan, FailingLogWritesAreReportedAndTheRunGoesOn) {
           "ERROR: Could not find the specified file. Error code: 0x3\r\n");
 }
 
-// The Windows build under Wine, on the prefix's own drivers folder, where
-// Wine's drivers lie beside the fixtures.
-class WineDrvscan : public testing::Test {
+// The Windows builds under Wine, each on the drivers folder of its system
+// folder in the prefix, where Wine's drivers may lie beside the fixtures.
+// The 32-bit drvscan runs as on 64-bit Windows: redirected to syswow64, and
+// with the 64-bit warning before anything else.
+class WineDrvscan : public testing::TestWithParam<WindowsBuild> {
  protected:
   void SetUp() override {
-    SKIP_OR_FAIL_WITHOUT_WINE();
-    drivers_ = WineWindowsFolder() + "/system32/drivers";
+    SKIP_OR_FAIL_WITHOUT(GetParam());
+    drivers_ = WineSystemFolder(GetParam()) + "/drivers";
     own_ = ListFolder(drivers_);
   }
 
   RunResult Run(std::vector<std::string> args = {"case.log"}) {
-    return RunWine("drvscan", OptionsIn(temp_.path(), std::move(args)));
+    return RunWindows(GetParam(), "drvscan",
+                      OptionsIn(temp_.path(), std::move(args)));
   }
 
   std::string LogText(const std::string& name = "case.log") {
@@ -296,22 +305,25 @@ class WineDrvscan : public testing::Test {
     return NormaliseLineEnds(WithoutCheckingLines(run.console, own_));
   }
 
+  // What comes first in the log and on the console after the start line.
+  std::string Warning() { return GetParam().wow64 ? kWow64Warning : ""; }
+
   TempFolder temp_;
   std::string drivers_;
   std::vector<std::string> own_;
 };
 
-TEST_F(WineDrvscan, ReportsHitsInWalkOrder) {
+TEST_P(WineDrvscan, ReportsHitsInWalkOrder) {
   DriverFixture fixture = MixedDrivers();
   Lay(fixture, drivers_);
   RunResult run = Run();
   Clear(fixture, drivers_);
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(Console(run), NormaliseLineEnds(fixture.console));
-  EXPECT_EQ(LogText(), fixture.log);
+  EXPECT_EQ(Console(run), NormaliseLineEnds(Warning() + fixture.console));
+  EXPECT_EQ(LogText(), Warning() + fixture.log);
 }
 
-TEST_F(WineDrvscan, StartUpAndLogHandling) {
+TEST_P(WineDrvscan, StartUpAndLogHandling) {
   DriverFixture one = OneFile("zz_c.sys", Filler(8) + Row(5).bytes);
   Lay(one, drivers_);
   WriteFileBytes(temp_.path() + "/case.log", Utf16Le("earlier\r\n"));
@@ -321,12 +333,13 @@ TEST_F(WineDrvscan, StartUpAndLogHandling) {
   RunResult missing = Run({"missing\\case.log"});
   Clear(one, drivers_);
 
-  const std::string expected = Checking("zz_c.sys") + Hit(5);
+  const std::string expected =
+      NormaliseLineEnds(Warning()) + Checking("zz_c.sys") + Hit(5);
+  const std::string logged = Warning() + Logged("zz_c.sys", 5);
   EXPECT_EQ(Console(appended), expected);
   std::string log = ReadFileBytes(temp_.path() + "/case.log");
   EXPECT_EQ(log.substr(0, 18), Utf16Le("earlier\r\n"));
-  EXPECT_EQ(FromUtf16Le(AfterStartLine(log.substr(18), "drvscan.exe")),
-            Logged("zz_c.sys", 5));
+  EXPECT_EQ(FromUtf16Le(AfterStartLine(log.substr(18), "drvscan.exe")), logged);
 
   EXPECT_EQ(Console(no_argument),
             NormaliseLineEnds(kMissingArgumentNotice) + expected);
@@ -335,16 +348,32 @@ TEST_F(WineDrvscan, StartUpAndLogHandling) {
   // Both runs went to the default log, one after the other.
   std::string runs = AfterStartLine(
       ReadFileBytes(temp_.path() + "/zazovavadera_log.txt"), "drvscan.exe");
-  const std::string logged = Utf16Le(Logged("zz_c.sys", 5));
-  ASSERT_EQ(runs.compare(0, logged.size(), logged), 0);
+  const std::string first = Utf16Le(logged);
+  ASSERT_EQ(runs.compare(0, first.size(), first), 0);
   EXPECT_EQ(
-      FromUtf16Le(AfterStartLine(runs.substr(logged.size()), "drvscan.exe")),
-      Logged("zz_c.sys", 5));
+      FromUtf16Le(AfterStartLine(runs.substr(first.size()), "drvscan.exe")),
+      logged);
   EXPECT_NE(access((temp_.path() + "/other.log").c_str(), F_OK), 0);
 
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_EQ(NormaliseLineEnds(missing.console),
             "ERROR: Could not create log file. Error code: 0x3\n");
 }
+
+// Wine, as Windows on volumes that keep 8.3 short names, matches "*.sys"
+// against the short name too: x.sysx is found through X~1.SYS. The POSIX
+// layer sees no short names.
+TEST_P(WineDrvscan, MatchesShortNamesAsWindowsDoes) {
+  DriverFixture fixture = OneFile("zz_long.sysx", Filler(8) + Row(5).bytes);
+  Lay(fixture, drivers_);
+  RunResult run = Run();
+  Clear(fixture, drivers_);
+  EXPECT_EQ(Console(run),
+            NormaliseLineEnds(Warning()) + Checking("zz_long.sysx") + Hit(5));
+  EXPECT_EQ(LogText(), Warning() + Logged("zz_long.sysx", 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineDrvscan, testing::ValuesIn(WindowsBuilds()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

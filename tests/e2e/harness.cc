@@ -23,6 +23,10 @@ namespace {
 
 const char kWineLoader[] = "/usr/lib/wine/wine64";
 const char kWineServer[] = "/usr/lib/wine/wineserver";
+// Wine's 32-bit loader, from wine32:i386, and the binfmt_misc entry that
+// hands i386 programs to qemu-i386.
+const char kWine32Loader[] = "/usr/lib/wine/wine";
+const char kI386Runner[] = "/proc/sys/fs/binfmt_misc/qemu-i386";
 
 std::string EnvOr(const char* name, const char* fallback) {
   const char* value = getenv(name);
@@ -257,21 +261,56 @@ RunResult RunNative(const std::string& tool, const RunOptions& options) {
                options.timeout_seconds);
 }
 
-bool WineAvailable(std::string* why) {
+const WindowsBuild& Win64Build() {
+  static const WindowsBuild build = {"win64", KIT_WIN64_BIN, "system32", false};
+  return build;
+}
+
+const WindowsBuild& Win32Build() {
+  static const WindowsBuild build = {"win32", KIT_WIN32_BIN, "syswow64", true};
+  return build;
+}
+
+std::vector<WindowsBuild> WindowsBuilds() {
+  return {Win64Build(), Win32Build()};
+}
+
+bool WindowsBuildAvailable(const WindowsBuild& build, std::string* why) {
   if (!IsExecutable(kWineLoader)) {
     *why = std::string("Wine is missing: ") + kWineLoader;
     return false;
   }
-  std::string program = std::string(KIT_WIN64_BIN) + "/drvscan.exe";
+  std::string program = build.bin + "/drvscan.exe";
   if (access(program.c_str(), R_OK) != 0) {
-    *why = "The win64 build is missing: " + program;
+    *why = "The " + build.name + " build is missing: " + program;
     return false;
+  }
+  if (build.wow64) {
+    // The kernel runs no i386 program by itself: Wine's 32-bit half needs
+    // qemu-i386 registered in binfmt_misc (scripts/ensure-wow64.sh).
+    if (!IsExecutable(kWine32Loader) ||
+        ReadFileBytes(kI386Runner).compare(0, 7, "enabled") != 0) {
+      *why =
+          "Wine's WoW64 set-up is missing (run scripts/ensure-wow64.sh "
+          "as root): no " +
+          std::string(kWine32Loader) + " or no " + kI386Runner;
+      return false;
+    }
   }
   if (WinePrefix().empty()) {
     *why = "Could not make a Wine prefix";
     return false;
   }
+  if (build.wow64 &&
+      access((WineWindowsFolder() + "/syswow64").c_str(), F_OK) != 0) {
+    *why = "The Wine prefix has no syswow64: Wine's 32-bit half is missing";
+    return false;
+  }
   return true;
+}
+
+bool WineAvailable(std::string* why) {
+  return WindowsBuildAvailable(Win64Build(), why);
 }
 
 const std::string& WinePrefix() {
@@ -298,9 +337,15 @@ const std::string& WinePrefix() {
 
 std::string WineWindowsFolder() { return WinePrefix() + "/drive_c/windows"; }
 
-RunResult RunWine(const std::string& tool, const RunOptions& options) {
-  std::vector<std::string> argv = {
-      kWineLoader, std::string(KIT_WIN64_BIN) + "/" + tool + ".exe"};
+std::string WineSystemFolder(const WindowsBuild& build) {
+  return WineWindowsFolder() + "/" + build.system_folder;
+}
+
+RunResult RunWindows(const WindowsBuild& build, const std::string& tool,
+                     const RunOptions& options) {
+  // wine64 starts a 32-bit program in the same prefix through WoW64.
+  std::vector<std::string> argv = {kWineLoader,
+                                   build.bin + "/" + tool + ".exe"};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   std::map<std::string, std::string> env = options.env;
   env["WINEPREFIX"] = WinePrefix();
@@ -308,6 +353,10 @@ RunResult RunWine(const std::string& tool, const RunOptions& options) {
   env["WINEDLLOVERRIDES"] = "mscoree,mshtml=";
   return Spawn(argv, BaseEnvironment(env), options.cwd,
                std::max(options.timeout_seconds, 120));
+}
+
+RunResult RunWine(const std::string& tool, const RunOptions& options) {
+  return RunWindows(Win64Build(), tool, options);
 }
 
 std::vector<std::string> ListFolder(const std::string& path) {

@@ -73,14 +73,37 @@ std::string LogTextAfterStart(const std::string& path,
 RunResult RunNative(const std::string& tool, const RunOptions& options);
 std::string NativeProgram(const std::string& tool);
 
-// The Windows build under Wine: a fresh prefix made once per test run.
-// WineAvailable() is false when Wine or the win64 programs are missing;
-// tests skip then, except under CI, where they fail.
+// A Windows build of the programs, run under Wine in one fresh prefix made
+// once per test run: the 64-bit programs as on 64-bit Windows, and the 32-bit
+// ones, the operators' programs, through Wine's WoW64 with qemu-i386.
+struct WindowsBuild {
+  std::string name;  // "win64" or "win32", also the name of a test's case
+  std::string bin;   // the folder of its programs
+  // The folder below C:\windows that the programs take for the system
+  // folder: a 32-bit program on 64-bit Windows is redirected to syswow64.
+  std::string system_folder;
+  bool wow64;  // a 32-bit program on 64-bit Windows: drvscan warns first
+};
+const WindowsBuild& Win64Build();
+const WindowsBuild& Win32Build();
+// Both builds, for tests instantiated once per build.
+std::vector<WindowsBuild> WindowsBuilds();
+
+// False, with the reason, when Wine, the build's programs or, for the
+// 32-bit build, the i386 runner is missing; tests skip then, except under
+// CI, where they fail.
+bool WindowsBuildAvailable(const WindowsBuild& build, std::string* why);
+RunResult RunWindows(const WindowsBuild& build, const std::string& tool,
+                     const RunOptions& options);
+
+// The 64-bit build: WindowsBuildAvailable and RunWindows with Win64Build().
 bool WineAvailable(std::string* why);
+RunResult RunWine(const std::string& tool, const RunOptions& options);
 const std::string& WinePrefix();
 // C:\windows in the prefix, as a Linux path.
 std::string WineWindowsFolder();
-RunResult RunWine(const std::string& tool, const RunOptions& options);
+// The build's system folder in the prefix, as a Linux path.
+std::string WineSystemFolder(const WindowsBuild& build);
 
 // Entries of a folder, sorted as the kit walks them (ASCII case ignored).
 std::vector<std::string> ListFolder(const std::string& path);
@@ -91,14 +114,16 @@ std::vector<std::string> ListFolder(const std::string& path);
 std::string WithoutCheckingLines(const std::string& console,
                                  const std::vector<std::string>& names);
 
-#define SKIP_OR_FAIL_WITHOUT_WINE()                       \
+#define SKIP_OR_FAIL_WITHOUT(build)                       \
   do {                                                    \
     std::string why;                                      \
-    if (!WineAvailable(&why)) {                           \
+    if (!WindowsBuildAvailable(build, &why)) {            \
       const char* ci = getenv("CI");                      \
       if (ci && std::string(ci) == "true") FAIL() << why; \
       GTEST_SKIP() << why;                                \
     }                                                     \
   } while (0)
+
+#define SKIP_OR_FAIL_WITHOUT_WINE() SKIP_OR_FAIL_WITHOUT(Win64Build())
 
 #endif  // TESTS_E2E_HARNESS_H_

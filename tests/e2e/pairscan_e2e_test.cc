@@ -168,18 +168,19 @@ TEST_F(NativePairscan, FailingLogWriteFollowsTheEchoedFinding) {
                              Checking(stems + "oem8"));
 }
 
-// The Windows build under Wine, on the prefix's own inf folder, where Wine's
-// inf files lie beside the fixtures.
-class WinePairscan : public testing::Test {
+// The Windows builds under Wine, 64-bit and 32-bit, on the prefix's own inf
+// folder, where Wine's inf files lie beside the fixtures.
+class WinePairscan : public testing::TestWithParam<WindowsBuild> {
  protected:
   void SetUp() override {
-    SKIP_OR_FAIL_WITHOUT_WINE();
+    SKIP_OR_FAIL_WITHOUT(GetParam());
     inf_ = WineWindowsFolder() + "/inf";
     own_ = ListFolder(inf_);
   }
 
   RunResult Run(std::vector<std::string> args = {"case.log"}) {
-    return RunWine("pairscan", OptionsIn(temp_.path(), std::move(args)));
+    return RunWindows(GetParam(), "pairscan",
+                      OptionsIn(temp_.path(), std::move(args)));
   }
 
   std::string LogText() {
@@ -195,7 +196,7 @@ class WinePairscan : public testing::Test {
   std::vector<std::string> own_;
 };
 
-TEST_F(WinePairscan, ReportsOrphansBeforeAnnouncingThem) {
+TEST_P(WinePairscan, ReportsOrphansBeforeAnnouncingThem) {
   InfFixture fixture = PairsAndOrphans("zz_", "ZZ_");
   Lay(fixture, inf_);
   RunResult run = Run();
@@ -206,7 +207,7 @@ TEST_F(WinePairscan, ReportsOrphansBeforeAnnouncingThem) {
   EXPECT_EQ(LogText(), LogOf(fixture, stems));
 }
 
-TEST_F(WinePairscan, LogInAMissingFolderEndsTheRunBeforeTheWalk) {
+TEST_P(WinePairscan, LogInAMissingFolderEndsTheRunBeforeTheWalk) {
   InfFixture fixture = OnePairOneOrphan("zz_");
   Lay(fixture, inf_);
   RunResult run = Run({"missing\\case.log"});
@@ -215,5 +216,8 @@ TEST_F(WinePairscan, LogInAMissingFolderEndsTheRunBeforeTheWalk) {
   EXPECT_EQ(NormaliseLineEnds(run.console),
             "ERROR: Could not create log file. Error code: 0x3\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Wine, WinePairscan, testing::ValuesIn(WindowsBuilds()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
