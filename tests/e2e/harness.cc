@@ -255,10 +255,7 @@ std::string NativeProgram(const std::string& tool) {
 }
 
 RunResult RunNative(const std::string& tool, const RunOptions& options) {
-  std::vector<std::string> argv = {NativeProgram(tool)};
-  argv.insert(argv.end(), options.args.begin(), options.args.end());
-  return Spawn(argv, BaseEnvironment(options.env), options.cwd,
-               options.timeout_seconds);
+  return RunCommand({NativeProgram(tool)}, options);
 }
 
 const WindowsBuild& Win64Build() {
@@ -344,8 +341,27 @@ std::string WineSystemFolder(const WindowsBuild& build) {
 RunResult RunWindows(const WindowsBuild& build, const std::string& tool,
                      const RunOptions& options) {
   // wine64 starts a 32-bit program in the same prefix through WoW64.
-  std::vector<std::string> argv = {kWineLoader,
-                                   build.bin + "/" + tool + ".exe"};
+  return RunWineCommand({build.bin + "/" + tool + ".exe"}, options);
+}
+
+std::string WinePath(const std::string& linux_path) {
+  std::string path = "Z:" + linux_path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+RunResult RunCommand(const std::vector<std::string>& argv,
+                     const RunOptions& options) {
+  std::vector<std::string> all = argv;
+  all.insert(all.end(), options.args.begin(), options.args.end());
+  return Spawn(all, BaseEnvironment(options.env), options.cwd,
+               options.timeout_seconds);
+}
+
+RunResult RunWineCommand(const std::vector<std::string>& args,
+                         const RunOptions& options) {
+  std::vector<std::string> argv = {kWineLoader};
+  argv.insert(argv.end(), args.begin(), args.end());
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   std::map<std::string, std::string> env = options.env;
   env["WINEPREFIX"] = WinePrefix();

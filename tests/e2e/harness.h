@@ -96,6 +96,17 @@ bool WindowsBuildAvailable(const WindowsBuild& build, std::string* why);
 RunResult RunWindows(const WindowsBuild& build, const std::string& tool,
                      const RunOptions& options);
 
+// Runs a command of the Windows in the prefix (cmd.exe, a program by its
+// Windows path) under Wine, as RunWindows runs the kit's programs.
+RunResult RunWineCommand(const std::vector<std::string>& args,
+                         const RunOptions& options);
+// The Windows path under which Wine shows a Linux path: Z:\ and backslashes.
+std::string WinePath(const std::string& linux_path);
+
+// Runs any Linux program, `argv[0]` by its path, as RunNative does.
+RunResult RunCommand(const std::vector<std::string>& argv,
+                     const RunOptions& options);
+
 // The 64-bit build: WindowsBuildAvailable and RunWindows with Win64Build().
 bool WineAvailable(std::string* why);
 RunResult RunWine(const std::string& tool, const RunOptions& options);
