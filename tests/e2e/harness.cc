@@ -251,7 +251,11 @@ std::string NativeProgram(const std::string& tool) {
 }
 
 RunResult RunNative(const std::string& tool, const RunOptions& options) {
-  std::vector<std::string> argv = {NativeProgram(tool)};
+  return RunCommand(NativeProgram(tool), options);
+}
+
+RunResult RunCommand(const std::string& program, const RunOptions& options) {
+  std::vector<std::string> argv = {program};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   return Spawn(argv, BaseEnvironment(options.env), options.cwd,
                options.timeout_seconds);
@@ -299,8 +303,13 @@ const std::string& WinePrefix() {
 std::string WineWindowsFolder() { return WinePrefix() + "/drive_c/windows"; }
 
 RunResult RunWine(const std::string& tool, const RunOptions& options) {
-  std::vector<std::string> argv = {
-      kWineLoader, std::string(KIT_WIN64_BIN) + "/" + tool + ".exe"};
+  return RunWineCommand(std::string(KIT_WIN64_BIN) + "/" + tool + ".exe",
+                        options);
+}
+
+RunResult RunWineCommand(const std::string& program,
+                         const RunOptions& options) {
+  std::vector<std::string> argv = {kWineLoader, program};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   std::map<std::string, std::string> env = options.env;
   env["WINEPREFIX"] = WinePrefix();

@@ -72,6 +72,8 @@ std::string LogTextAfterStart(const std::string& path,
 // Runs build/native/bin/<tool> (or the test build's own bin folder).
 RunResult RunNative(const std::string& tool, const RunOptions& options);
 std::string NativeProgram(const std::string& tool);
+// Runs any program with `options` as RunNative runs a tool.
+RunResult RunCommand(const std::string& program, const RunOptions& options);
 
 // The Windows build under Wine: a fresh prefix made once per test run.
 // WineAvailable() is false when Wine or the win64 programs are missing;
@@ -81,6 +83,9 @@ const std::string& WinePrefix();
 // C:\windows in the prefix, as a Linux path.
 std::string WineWindowsFolder();
 RunResult RunWine(const std::string& tool, const RunOptions& options);
+// Runs a Windows program (a path, or a program of Wine such as "cmd") with
+// `options` as RunWine runs a tool.
+RunResult RunWineCommand(const std::string& program, const RunOptions& options);
 
 // Entries of a folder, sorted as the kit walks them (ASCII case ignored).
 std::vector<std::string> ListFolder(const std::string& path);
