@@ -6,7 +6,8 @@ PRESETS := native win32 win64
 PACKAGES := cmake ninja-build g++ libgtest-dev \
             g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-            wine64 zip unzip clang libclang-rt-14-dev
+            wine64 zip unzip clang libclang-rt-14-dev \
+            man-db groff-base
 DEMO_PACKAGES := cmake ninja-build g++ libgtest-dev
 VERSION := $(shell grep -o 'vorlkit VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 

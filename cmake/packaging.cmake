@@ -1,7 +1,8 @@
 # Install rules and the release archive.
 #
 # Native builds: `cmake --install` puts the three programs (installed with
-# them above) and kit.sh into <prefix>/bin.
+# them above) and kit.sh into <prefix>/bin, and their manual pages, with the
+# project's version filled in, into <prefix>/share/man/man1.
 #
 # Windows builds: the component `release_programs` holds the three programs
 # at the top of the archive and `release_operator` holds kit.cmd and the
@@ -35,4 +36,9 @@ if(WIN32)
   include(CPack)
 else()
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/kit.sh DESTINATION bin)
+  foreach(page drvscan.1 noisegauge.1 pairscan.1 kit.sh.1)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}
+                   ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/man/${page} DESTINATION share/man/man1)
+  endforeach()
 endif()

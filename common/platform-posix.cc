@@ -325,6 +325,7 @@ uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
 }
 
 uint32_t GetWindowsFolder(WideString* folder) {
+  if (GetWindowsFolderOverride(folder)) return kErrorSuccess;
   const char* value = getenv("SystemRoot");
   if (value == nullptr || *value == '\0') return kErrorEnvVarNotFound;
   std::string native = value;
@@ -349,6 +350,13 @@ uint32_t GetSystemFolder(WideString* folder) {
   if (error != kErrorSuccess) return error;
   *folder = windows + u"\\system32";
   return kErrorSuccess;
+}
+
+bool GetWindowsFolderOverride(WideString* folder) {
+  const char* value = getenv("VORLKIT_WINDOWS");
+  if (value == nullptr || *value == '\0') return false;
+  *folder = WideFromNative(value);
+  return true;
 }
 
 bool RunsUnderWow64() { return false; }

@@ -138,11 +138,34 @@ uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
 }
 
 uint32_t GetWindowsFolder(WideString* folder) {
+  if (GetWindowsFolderOverride(folder)) return kErrorSuccess;
   return GetFolder(GetWindowsDirectoryW, folder);
 }
 
 uint32_t GetSystemFolder(WideString* folder) {
+  WideString windows;
+  if (GetWindowsFolderOverride(&windows)) {
+    *folder = windows + u"\\system32";
+    return kErrorSuccess;
+  }
   return GetFolder(GetSystemDirectoryW, folder);
+}
+
+bool GetWindowsFolderOverride(WideString* folder) {
+  std::u16string value(kFolderBufferSize, u'\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(value.size());
+    DWORD length = GetEnvironmentVariableW(
+        L"VORLKIT_WINDOWS", reinterpret_cast<wchar_t*>(&value[0]), size);
+    if (length == 0) return false;  // unset or empty
+    if (length < size) {
+      value.resize(length);
+      break;
+    }
+    value.resize(length);
+  }
+  *folder = value;
+  return true;
 }
 
 bool RunsUnderWow64() {

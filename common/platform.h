@@ -1,7 +1,8 @@
 // Platform services: files, folders, clock and console output, with the
 // semantics the Windows kernel gives them. platform-win32.cc provides them
 // through kernel32; platform-posix.cc provides the same on Linux, where the
-// Windows folder is named by the SystemRoot environment variable.
+// Windows folder is named by the SystemRoot environment variable. On both,
+// VORLKIT_WINDOWS names a Windows folder in place of the system's.
 //
 // Every service that can fail returns a Windows error code (kErrorSuccess on
 // success), whatever the platform, so that logs read alike everywhere.
@@ -96,6 +97,12 @@ uint32_t GetFileSize(const PlatformFile& file, uint64_t* size);
 // trailing backslash. On failure `*folder` is left unchanged.
 uint32_t GetWindowsFolder(WideString* folder);
 uint32_t GetSystemFolder(WideString* folder);
+
+// The Windows folder named by the VORLKIT_WINDOWS environment variable,
+// exactly as given; false when it is unset or empty. While it names one,
+// GetWindowsFolder yields it and GetSystemFolder its "\system32" folder,
+// without asking the system.
+bool GetWindowsFolderOverride(WideString* folder);
 
 // True when this 32-bit process runs on a 64-bit Windows. False when the
 // platform cannot tell, as on every system but Windows.

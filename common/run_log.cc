@@ -55,6 +55,14 @@ void WriteRunHeader(const char16_t* program_path) {
       {program_path, now.month, now.day, now.year, now.hour, now.minute}));
 }
 
+void ReportWindowsFolderOverride() {
+  WideString folder;
+  if (GetWindowsFolderOverride(&folder)) {
+    LogAndEcho(u"INFO: Examining the Windows folder %ls (VORLKIT_WINDOWS)\r\n",
+               {folder});
+  }
+}
+
 void LogAndEcho(const char16_t* format, std::initializer_list<FormatArg> args) {
   WideString message = FormatText(format, args);
   AppendToRunLog(message);

@@ -20,6 +20,10 @@ bool OpenRunLog(int argc, char16_t** argv);
 // in UTC.
 void WriteRunHeader(const char16_t* program_path);
 
+// When VORLKIT_WINDOWS names the Windows folder, says so in the log and on
+// the console; nothing otherwise. Comes right after the start line.
+void ReportWindowsFolderOverride();
+
 // Appends the formatted message to the log, then prints it on the console.
 void LogAndEcho(const char16_t* format,
                 std::initializer_list<FormatArg> args = {});

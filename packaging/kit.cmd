@@ -1,6 +1,6 @@
 @echo off
 rem Runs drvscan, noisegauge and pairscan one after the other, all three
-rem writing to one log. Usage: kit.cmd [logfile]
+rem writing to one log. Usage: kit.cmd [logfile], or kit.cmd /?
 rem Without a log path each program uses its default, zazovavadera_log.txt in
 rem the current folder. The programs are taken from this script's folder: on
 rem 64-bit Windows (x64) the 64-bit ones in its x64 folder, which see the real
@@ -11,6 +11,12 @@ setlocal
 set "KIT_DIR=%~dp0"
 set "KIT_LOG=%~1"
 
+if not "%~2"=="" goto start
+if "%~1"=="--help" goto usage
+if "%~1"=="-h" goto usage
+if "%~1"=="/?" goto usage
+
+:start
 rem A 32-bit cmd.exe on 64-bit Windows sees x86 in PROCESSOR_ARCHITECTURE;
 rem PROCESSOR_ARCHITEW6432 then names the machine.
 set "KIT_MACHINE=%PROCESSOR_ARCHITECTURE%"
@@ -33,3 +39,30 @@ if defined KIT_LOG (
   "%KIT_DIR%%1.exe"
 )
 exit /b %errorlevel%
+
+:usage
+echo Usage: kit.cmd [logfile]
+echo.
+echo Runs drvscan, noisegauge and pairscan one after the other on one Windows
+echo folder: drvscan searches the drivers folder below system32 for the byte
+echo signatures of the Vorl malware, noisegauge reports the *.pnf files of the
+echo inf folder whose bytes look encrypted or packed, and pairscan those without
+echo an .inf file of the same stem. The programs are taken from this script's
+echo folder.
+echo.
+echo Progress and findings are printed on the console and all three append to
+echo one log: logfile, or zazovavadera_log.txt in the current folder when no
+echo logfile is given. The log is UTF-16LE without a byte-order mark. Findings
+echo begin with SUSPICIOUS:, progress with INFO:, failures with ERROR:.
+echo.
+echo The Windows folder to examine:
+echo   VORLKIT_WINDOWS  when set and not empty, this folder, used as given,
+echo                    and its system32 folder; otherwise the running Windows
+echo.
+echo Exit codes:
+echo   0  all three programs walked their folders, findings or not (or this
+echo      text was shown)
+echo   1  a program failed: the log could not be opened
+echo.
+echo   -h, --help, /?  show this text
+exit /b 0

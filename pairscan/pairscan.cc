@@ -2,11 +2,22 @@
 // folder that has no .inf file of the same stem, in the shared run log.
 #include "common/entry.h"
 #include "common/run_log.h"
+#include "common/usage.h"
 #include "pairscan/pnf_pairs.h"
 
+namespace {
+
+const char kWhatItDoes[] =
+    "Reports every *.pnf file in the inf folder of the Windows folder that\n"
+    "has no .inf file of the same stem beside it.\n";
+
+}  // namespace
+
 int WideMain(int argc, char16_t** argv) {
+  if (AnswerAboutProgram(argc, argv, "pairscan", kWhatItDoes)) return 0;
   if (!OpenRunLog(argc, argv)) return 1;
   WriteRunHeader(argc > 0 ? argv[0] : u"");
+  ReportWindowsFolderOverride();
   ScanPnfPairs();
   CloseRunLog();
   return 0;

@@ -168,6 +168,8 @@ uint32_t GetSystemFolder(WideString* folder) {
   return kErrorSuccess;
 }
 
+bool GetWindowsFolderOverride(WideString*) { return false; }
+
 bool RunsUnderWow64() { return fake.wow64; }
 
 UtcTime CurrentUtcTime() { return UtcTime{2024, 3, 4, 9, 5}; }
