@@ -82,6 +82,28 @@ const std::string& WinePrefix();
 std::string WineWindowsFolder();
 RunResult RunWine(const std::string& tool, const RunOptions& options);
 
+// A file that another process holds open for writing under Wine, as
+// tests/e2e/hold_file.exe of the win64 build holds it: readers allowed,
+// writers not. Held from construction until destruction.
+class HeldFile {
+ public:
+  // `windows_path` names an existing file of the Wine prefix
+  // ("C:\windows\...").
+  explicit HeldFile(const std::string& windows_path);
+  ~HeldFile();
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  // True once the holder has opened the file; otherwise what it said.
+  bool held() const { return held_; }
+  const std::string& said() const { return said_; }
+
+ private:
+  int pid_ = -1;
+  int input_ = -1;
+  bool held_ = false;
+  std::string said_;
+};
+
 // Entries of a folder, sorted as the kit walks them (ASCII case ignored).
 std::vector<std::string> ListFolder(const std::string& path);
 

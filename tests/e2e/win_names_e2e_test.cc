@@ -1,0 +1,209 @@
+// The Windows programs under Wine on files that Win32 path parsing would
+// take for something else (a DOS device, a name without its trailing dots
+// or spaces) and on a file that another process holds open for writing:
+// each is scanned and reported under its own name.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+// How one Windows build is run under Wine.
+struct WineRunner {
+  const char* name;
+  RunResult (*run)(const std::string& tool, const RunOptions& options);
+};
+
+const WineRunner kRunners[] = {
+    {"win64", RunWine},
+};
+
+// Names of the same shapes for each folder, by extension: a device name
+// whatever the extension, and trailing dots and spaces.
+std::vector<std::string> TrickyNames(const std::string& extension) {
+  std::vector<std::string> names;
+  for (const char* stem : {"nul", "aux", "con", "prn", "com1", "lpt1"})
+    names.push_back(stem + extension);
+  names.push_back("space" + extension + " ");
+  names.push_back("trail" + extension + ".");
+  return names;
+}
+
+// Files laid into a folder of the Wine prefix, removed again on destruction
+// so that a failed test leaves the prefix as it found it.
+class LaidFiles {
+ public:
+  explicit LaidFiles(const std::string& folder) : folder_(folder) {}
+  ~LaidFiles() {
+    for (const std::string& name : names_) RemoveTree(folder_ + "/" + name);
+  }
+  void Add(const std::string& name, const std::string& bytes) {
+    WriteFileBytes(folder_ + "/" + name, bytes);
+    names_.push_back(name);
+  }
+  // The laid names in the order the kit walks them.
+  std::vector<std::string> InWalkOrder() const {
+    std::vector<std::string> order;
+    for (const std::string& name : ListFolder(folder_))
+      if (std::count(names_.begin(), names_.end(), name)) order.push_back(name);
+    return order;
+  }
+
+ private:
+  std::string folder_;
+  std::vector<std::string> names_;
+};
+
+// True when `line` names `name` as a word of its own: after a space or a
+// backslash, before a space or the line's end.
+bool Mentions(const std::string& line, const std::string& name) {
+  for (size_t at = line.find(name); at != std::string::npos;
+       at = line.find(name, at + 1)) {
+    size_t end = at + name.size();
+    if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '\\') &&
+        (end == line.size() || line[end] == ' '))
+      return true;
+  }
+  return false;
+}
+
+// `text` (line ends normalised) without the lines about Wine's own entries
+// of `folder`, named by file name or by stem.
+std::string WithoutOwnLines(const std::string& text,
+                            const std::vector<std::string>& own) {
+  std::string out;
+  std::istringstream lines(NormaliseLineEnds(text));
+  std::string line;
+  while (std::getline(lines, line)) {
+    bool about_own = std::any_of(own.begin(), own.end(), [&](auto& name) {
+      return Mentions(line, name) ||
+             Mentions(line, name.substr(0, name.find('.')));
+    });
+    if (!about_own) out += line + "\n";
+  }
+  return out;
+}
+
+class WineNames : public testing::TestWithParam<WineRunner> {
+ protected:
+  void SetUp() override {
+    SKIP_OR_FAIL_WITHOUT_WINE();
+    drivers_ = WineWindowsFolder() + "/system32/drivers";
+    inf_ = WineWindowsFolder() + "/inf";
+  }
+
+  // Runs `tool` with its log in the temporary folder; the console and the
+  // log come back without what concerns the entries that `folder` held
+  // before the test.
+  struct Output {
+    int exit_code;
+    std::string console;
+    std::string log;
+  };
+  Output Run(const std::string& tool, const std::vector<std::string>& own,
+             const std::string& held = "") {
+    std::unique_ptr<HeldFile> holder;
+    if (!held.empty()) {
+      holder.reset(new HeldFile(held));
+      EXPECT_TRUE(holder->held()) << held << ": " << holder->said();
+    }
+    RunResult run = GetParam().run(tool, OptionsIn(temp_.path(), {"case.log"}));
+    std::string log =
+        LogTextAfterStart(temp_.path() + "/case.log", tool + ".exe");
+    RemoveTree(temp_.path() + "/case.log");
+    return {run.exit_code, WithoutOwnLines(run.console, own),
+            WithoutOwnLines(log, own)};
+  }
+
+  TempFolder temp_;
+  std::string drivers_;
+  std::string inf_;
+};
+
+TEST_P(WineNames, DrvscanScansEveryDriverUnderItsOwnName) {
+  std::vector<std::string> own = ListFolder(drivers_);
+  LaidFiles laid(drivers_);
+  // Sixteen bytes, so that no signature is skipped as too long.
+  const std::string signature = "\xb8\x5c\x17\xe9\x42";
+  for (const std::string& name : TrickyNames(".sys"))
+    laid.Add(name, std::string(11, '\0') + signature);
+  laid.Add("held.sys", std::string(11, '\0') + signature);
+
+  Output out = Run("drvscan", own, "C:\\windows\\system32\\drivers\\held.sys");
+  std::string console, log;
+  for (const std::string& name : laid.InWalkOrder()) {
+    console += "INFO: Checking file " + name +
+               "\nSUSPICIOUS: Pattern decrypt magic1 is matching: \n"
+               "b8 5c 17 e9 42 \n";
+    log +=
+        "SUSPICIOUS: File " + name + " matches pattern called decrypt magic1\n";
+  }
+  EXPECT_EQ(out.exit_code, 0);
+  EXPECT_EQ(out.console, console);
+  EXPECT_EQ(out.log, log);
+}
+
+TEST_P(WineNames, NoisegaugeMeasuresEveryPnfUnderItsOwnName) {
+  std::vector<std::string> own = ListFolder(inf_);
+  LaidFiles laid(inf_);
+  // Windows [0, 256) at 1.0 and [128, 256) at 0.875.
+  std::string distinct;
+  for (int i = 0; i < 256; ++i) distinct.push_back(static_cast<char>(i));
+  for (const std::string& name : TrickyNames(".pnf")) laid.Add(name, distinct);
+  laid.Add("held.pnf", distinct);
+
+  Output out = Run("noisegauge", own, "C:\\windows\\inf\\held.pnf");
+  std::string console, log;
+  for (const std::string& name : laid.InWalkOrder()) {
+    std::string finding = "SUSPICIOUS: The entropy of " + name +
+                          " is above threshold: 0.937500\n";
+    console += "INFO: Checking file " + name + "\n" + finding;
+    log += finding;
+  }
+  EXPECT_EQ(out.exit_code, 0);
+  EXPECT_EQ(out.console, console);
+  EXPECT_EQ(out.log, log);
+}
+
+TEST_P(WineNames, PairscanFindsTheInfOfEveryStem) {
+  std::vector<std::string> own = ListFolder(inf_);
+  LaidFiles laid(inf_);
+  // Every other name has its .inf; the stem is cut at the first dot.
+  std::vector<std::string> names = TrickyNames(".pnf");
+  std::vector<std::string> orphans;
+  for (size_t i = 0; i < names.size(); ++i) {
+    laid.Add(names[i], "pnf");
+    std::string stem = names[i].substr(0, names[i].find('.'));
+    if (i % 2 == 0)
+      laid.Add(stem + ".inf", "inf");
+    else
+      orphans.push_back(names[i]);
+  }
+
+  Output out = Run("pairscan", own);
+  std::string console, log;
+  for (const std::string& name : laid.InWalkOrder()) {
+    if (name.find(".pnf") == std::string::npos) continue;
+    std::string stem = "C:\\windows\\inf\\" + name.substr(0, name.find('.'));
+    if (std::count(orphans.begin(), orphans.end(), name)) {
+      std::string finding =
+          "SUSPICIOUS: There is no corresponding inf file for " + stem + "\n";
+      console += finding;
+      log += finding;
+    }
+    console += "INFO: Checking file " + stem + "\n";
+  }
+  EXPECT_EQ(out.exit_code, 0);
+  EXPECT_EQ(out.console, console);
+  EXPECT_EQ(out.log, log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineNames, testing::ValuesIn(kRunners),
+                         [](const testing::TestParamInfo<WineRunner>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
