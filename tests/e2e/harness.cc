@@ -299,8 +299,17 @@ const std::string& WinePrefix() {
 std::string WineWindowsFolder() { return WinePrefix() + "/drive_c/windows"; }
 
 RunResult RunWine(const std::string& tool, const RunOptions& options) {
-  std::vector<std::string> argv = {
-      kWineLoader, std::string(KIT_WIN64_BIN) + "/" + tool + ".exe"};
+  return RunWineProgram(std::string(KIT_WIN64_BIN) + "/" + tool + ".exe",
+                        options);
+}
+
+std::string WineTestHelper(const std::string& name) {
+  return std::string(KIT_WIN64_TESTS) + "/" + name + ".exe";
+}
+
+RunResult RunWineProgram(const std::string& program,
+                         const RunOptions& options) {
+  std::vector<std::string> argv = {kWineLoader, program};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   std::map<std::string, std::string> env = options.env;
   env["WINEPREFIX"] = WinePrefix();
@@ -327,7 +336,7 @@ HeldFile::HeldFile(const std::string& windows_path) {
   std::vector<char*> c_env;
   for (std::string& line : env_lines) c_env.push_back(&line[0]);
   c_env.push_back(nullptr);
-  std::string program = KIT_WIN64_HOLD_FILE;
+  std::string program = WineTestHelper("hold_file");
   std::vector<char*> argv = {const_cast<char*>(kWineLoader), &program[0],
                              const_cast<char*>(windows_path.c_str()), nullptr};
   pid_t pid = fork();

@@ -81,6 +81,10 @@ const std::string& WinePrefix();
 // C:\windows in the prefix, as a Linux path.
 std::string WineWindowsFolder();
 RunResult RunWine(const std::string& tool, const RunOptions& options);
+// Any Windows program under Wine in that prefix, such as a test helper of
+// the win64 build (WineTestHelper("hold_file")).
+RunResult RunWineProgram(const std::string& program, const RunOptions& options);
+std::string WineTestHelper(const std::string& name);
 
 // A file that another process holds open for writing under Wine, as
 // tests/e2e/hold_file.exe of the win64 build holds it: readers allowed,

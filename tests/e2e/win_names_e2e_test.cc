@@ -201,6 +201,53 @@ TEST_P(WineNames, PairscanFindsTheInfOfEveryStem) {
   EXPECT_EQ(out.log, log);
 }
 
+// The Windows platform layer on paths of every form it may be given:
+// relative and drive-relative ones are taken from the current folder, and
+// only the last name is kept exactly as given.
+TEST(WinePlatformPaths, ResolvesTheFolderAndKeepsTheName) {
+  SKIP_OR_FAIL_WITHOUT_WINE();
+  const std::string root = WinePrefix() + "/drive_c/kit_paths";
+  MakeFolders(root + "/drv");
+  for (const char* name : {"nul.sys", "aux.sys", "trail.sys.", "space.sys "})
+    WriteFileBytes(root + "/drv/" + name, name);
+  struct Case {
+    const char* command;
+    const char* path;
+    const char* said;
+  };
+  // Run in C:\kit_paths\drv.
+  const Case cases[] = {
+      {"open", "C:\\kit_paths\\drv\\nul.sys", "0x0 7"},
+      {"open", "nul.sys", "0x0 7"},
+      {"open", "..\\drv\\trail.sys.", "0x0 10"},
+      {"open", "C:space.sys ", "0x0 10"},
+      {"open", "C:..\\drv\\aux.sys", "0x0 7"},
+      {"open", "C:/kit_paths/drv/aux.sys", "0x0 7"},
+      {"open", "\\kit_paths\\drv\\nul.sys", "0x0 7"},
+      {"open", "\\\\?\\C:\\kit_paths\\drv\\trail.sys.", "0x0 10"},
+      {"open", "\\\\.\\C:\\kit_paths\\drv\\nul.sys", "0x0 7"},
+      // No file has these names; the devices must not be opened instead.
+      {"open", "nul", "0x2"},
+      {"open", "con.sys", "0x2"},
+      {"open", "trail.sys", "0x2"},
+      {"exists", "nul.sys", "yes"},
+      {"exists", "..\\drv\\space.sys ", "yes"},
+      {"exists", "con.sys", "no"},
+      {"exists", "C:\\kit_paths\\drv\\aux", "no"},
+      {"list", "*.sys", "aux.sys\nnul.sys\nspace.sys \ntrail.sys."},
+      {"list", "C:..\\drv\\n*", "nul.sys"},
+      {"list", "\\kit_paths\\drv\\*.pnf", "0x2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.command) + " " + c.path);
+    RunResult run =
+        RunWineProgram(WineTestHelper("platform_probe"),
+                       OptionsIn(root + "/drv", {c.command, c.path}));
+    EXPECT_EQ(NormaliseLineEnds(run.console), std::string(c.said) + "\n");
+  }
+  RemoveTree(root);
+}
+
 INSTANTIATE_TEST_SUITE_P(Wine, WineNames, testing::ValuesIn(kRunners),
                          [](const testing::TestParamInfo<WineRunner>& info) {
                            return std::string(info.param.name);
