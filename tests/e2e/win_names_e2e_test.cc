@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "tests/e2e/harness.h"
 
 namespace {
 
-// How one Windows build is run under Wine.
+// How one Windows build is run under Wine: each test runs with each.
 struct WineRunner {
   const char* name;
   RunResult (*run)(const std::string& tool, const RunOptions& options);
@@ -70,8 +73,8 @@ bool Mentions(const std::string& line, const std::string& name) {
   return false;
 }
 
-// `text` (line ends normalised) without the lines about Wine's own entries
-// of `folder`, named by file name or by stem.
+// `text` (line ends normalised) without the lines about the entries in
+// `own`, named by file name or, as pairscan names them, by stem.
 std::string WithoutOwnLines(const std::string& text,
                             const std::vector<std::string>& own) {
   std::string out;
@@ -95,9 +98,9 @@ class WineNames : public testing::TestWithParam<WineRunner> {
     inf_ = WineWindowsFolder() + "/inf";
   }
 
-  // Runs `tool` with its log in the temporary folder; the console and the
-  // log come back without what concerns the entries that `folder` held
-  // before the test.
+  // Runs `tool` with its log in the temporary folder, while `held` (a
+  // Windows path, if any) is held open for writing. The console and the log
+  // come back without the lines about Wine's own entries, `own`.
   struct Output {
     int exit_code;
     std::string console;
