@@ -59,7 +59,7 @@ void SearchEveryOffsetPerSignature(benchmark::State& state) {
   size_t first[kSignatureCount];
   for (auto _ : state) {
     for (size_t i = 0; i < kSignatureCount; ++i) {
-      const SignatureRecord& record = SignatureTable[i];
+      const SignatureRecord& record = SignatureTable()[i];
       first[i] = kNotFound;
       for (size_t offset = 0; offset + record.length <= data.size(); ++offset) {
         if (memcmp(data.data() + offset, record.pattern, record.length) == 0) {

@@ -29,7 +29,7 @@ std::string Narrow(const char16_t* text) {
 void PrintYaraRule() {
   printf("rule vorl_driver {\n  strings:\n");
   for (size_t i = 0; i < kSignatureCount; ++i) {
-    const SignatureRecord& record = SignatureTable[i];
+    const SignatureRecord& record = SignatureTable()[i];
     printf("    $s%zu = {", i + 1);
     for (uint32_t j = 0; j < record.length; ++j)
       printf(" %02x", record.pattern[j]);
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "%s: cannot be read\n", name.c_str());
       continue;
     }
-    for (const SignatureRecord& record : SignatureTable) {
+    for (const SignatureRecord& record : SignatureTable()) {
       for (size_t offset = 0; offset + record.length <= data.size(); ++offset) {
         if (memcmp(data.data() + offset, record.pattern, record.length) == 0) {
           printf("%s: %s\n", name.c_str(), Narrow(record.name).c_str());

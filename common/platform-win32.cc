@@ -42,6 +42,64 @@ uint32_t GetFolder(UINT(WINAPI* get)(LPWSTR, UINT), WideString* folder) {
   return kErrorSuccess;
 }
 
+bool StartsWith(const std::u16string& text, const char16_t* prefix) {
+  return text.compare(0, std::char_traits<char16_t>::length(prefix), prefix) ==
+         0;
+}
+
+// The absolute form of `folder`, by GetFullPathNameW, which also settles a
+// relative or drive-relative folder, "." and "..".
+uint32_t FullFolderPath(const std::u16string& folder, std::u16string* full) {
+  std::u16string buffer(kFolderBufferSize, u'\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = GetFullPathNameW(
+        AsWide(folder), size, reinterpret_cast<wchar_t*>(&buffer[0]), nullptr);
+    if (length == 0) return GetLastError();
+    buffer.resize(length);
+    if (length < size) break;
+  }
+  *full = buffer;
+  return kErrorSuccess;
+}
+
+// The verbatim form of a path ("\\?\C:\Windows\...",
+// "\\?\UNC\server\share\..."), which Windows hands to the file system as it is.
+// Without it, Win32 path parsing takes a last name such as "nul.sys" or
+// "com1.sys" for a device and drops the trailing dots and spaces of "x.sys."
+// and "x.sys ", so that such a file could not be opened. Only the folder part
+// is made absolute; the last name, which whoever made the file chose, is kept
+// exactly. A path already in verbatim or device form is kept as it is.
+uint32_t VerbatimPath(const WideString& path, std::u16string* verbatim) {
+  if (StartsWith(path, u"\\\\?\\") || StartsWith(path, u"\\\\.\\")) {
+    *verbatim = path;
+    return kErrorSuccess;
+  }
+  size_t separator = path.find_last_of(u"\\/");
+  std::u16string folder, name;
+  if (separator != std::u16string::npos) {
+    folder = path.substr(0, separator + 1);
+    name = path.substr(separator + 1);
+  } else if (path.size() >= 2 && path[1] == u':') {
+    folder = path.substr(0, 2);  // "C:name": the drive's current folder
+    name = path.substr(2);
+  } else {
+    folder = u".";
+    name = path;
+  }
+  std::u16string full;
+  uint32_t error = FullFolderPath(folder, &full);
+  if (error != kErrorSuccess) return error;
+  if (full.empty() || full.back() != u'\\') full += u'\\';
+  if (StartsWith(full, u"\\\\?\\") || StartsWith(full, u"\\\\.\\"))
+    *verbatim = full + name;
+  else if (StartsWith(full, u"\\\\"))
+    *verbatim = u"\\\\?\\UNC\\" + full.substr(2) + name;
+  else
+    *verbatim = u"\\\\?\\" + full + name;
+  return kErrorSuccess;
+}
+
 // True for a character that no Windows file name may hold but that the
 // folder search reads as a wildcard.
 bool IsWildcard(char16_t c) {
@@ -77,9 +135,15 @@ uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
 }
 
 uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
+  std::u16string verbatim;
+  uint32_t error = VerbatimPath(path, &verbatim);
+  if (error != kErrorSuccess) return error;
+  // Sharing everything keeps out no one, and lets in a file that another
+  // process holds open for writing or deleting.
   HANDLE handle =
-      CreateFileW(AsWide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(AsWide(verbatim), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return GetLastError();
   PlatformFile opened(reinterpret_cast<PlatformFile::Handle>(handle));
   // A device name such as CON opens as well, and reading it could block.
@@ -206,8 +270,11 @@ FolderEntries::~FolderEntries() = default;
 uint32_t FolderEntries::Start(const WideString& search_pattern,
                               WideString* first_name) {
   state_->Close();
+  std::u16string verbatim;
+  uint32_t error = VerbatimPath(search_pattern, &verbatim);
+  if (error != kErrorSuccess) return error;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(AsWide(search_pattern), &data);
+  HANDLE find = FindFirstFileW(AsWide(verbatim), &data);
   if (find == INVALID_HANDLE_VALUE) return GetLastError();
   state_->find = find;
   *first_name = reinterpret_cast<const char16_t*>(data.cFileName);
@@ -233,8 +300,10 @@ bool EntryExists(const WideString& path) {
   for (size_t i = start; i < path.size(); ++i) {
     if (IsWildcard(path[i])) return false;
   }
+  std::u16string verbatim;
+  if (VerbatimPath(path, &verbatim) != kErrorSuccess) return false;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(AsWide(path), &data);
+  HANDLE find = FindFirstFileW(AsWide(verbatim), &data);
   if (find == INVALID_HANDLE_VALUE) return false;
   FindClose(find);
   return true;

@@ -16,8 +16,12 @@ struct SignatureRecord {
 
 constexpr size_t kSignatureCount = 11;
 
-// The signatures in the order in which they are tried and reported.
-extern const SignatureRecord SignatureTable[kSignatureCount];
+using SignatureRows = SignatureRecord[kSignatureCount];
+
+// The signatures in the order in which they are tried and reported. The
+// program holds the patterns masked, so that no byte-signature scanner takes
+// it for the malware; they are unmasked in memory on the first call.
+const SignatureRows& SignatureTable();
 
 // Marks a signature that FindSignatures did not find.
 constexpr size_t kNotFound = SIZE_MAX;

@@ -63,7 +63,7 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 TEST(SignatureTableTest, HoldsTheListedRows) {
   for (size_t i = 0; i < kSignatureCount; ++i) {
     SCOPED_TRACE(kListedRows[i].name);
-    const SignatureRecord& record = SignatureTable[i];
+    const SignatureRecord& record = SignatureTable()[i];
     EXPECT_EQ(std::u16string(record.name), WidenAscii(kListedRows[i].name));
     Bytes listed = ParseHex(kListedRows[i].hex);
     ASSERT_EQ(record.length, listed.size());

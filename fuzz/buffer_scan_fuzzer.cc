@@ -53,7 +53,7 @@ long FirstOccurrence(const uint8_t* data, size_t size,
 
 void Expect(const uint8_t* data, size_t size, std::string* console_text,
             std::string* log_text) {
-  for (const SignatureRecord& record : SignatureTable) {
+  for (const SignatureRecord& record : SignatureTable()) {
     std::string name = Narrow(record.name);
     if (size < record.length) {
       *console_text += "\nINFO: Skipping current pattern \"" + name +

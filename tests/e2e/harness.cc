@@ -375,6 +375,76 @@ RunResult RunWine(const std::string& tool, const RunOptions& options) {
   return RunWindows(Win64Build(), tool, options);
 }
 
+RunResult RunWineProgram(const std::string& program,
+                         const RunOptions& options) {
+  return RunWineCommand({program}, options);
+}
+
+std::string WineTestHelper(const std::string& name) {
+  return std::string(KIT_WIN64_TESTS) + "/" + name + ".exe";
+}
+
+HeldFile::HeldFile(const std::string& windows_path) {
+  int in[2], out[2];
+  if (pipe(in) != 0) return;
+  if (pipe(out) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return;
+  }
+  std::vector<std::string> env_lines;
+  for (const auto& [name, value] :
+       BaseEnvironment({{"WINEPREFIX", WinePrefix()},
+                        {"WINEDEBUG", "-all"},
+                        {"WINEDLLOVERRIDES", "mscoree,mshtml="}}))
+    env_lines.push_back(name + "=" + value);
+  std::vector<char*> c_env;
+  for (std::string& line : env_lines) c_env.push_back(&line[0]);
+  c_env.push_back(nullptr);
+  std::string program = WineTestHelper("hold_file");
+  std::vector<char*> argv = {const_cast<char*>(kWineLoader), &program[0],
+                             const_cast<char*>(windows_path.c_str()), nullptr};
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    int null_out = open("/dev/null", O_WRONLY);
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(null_out, 2);
+    close(in[1]);
+    close(out[0]);
+    execve(argv[0], argv.data(), c_env.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  pid_ = pid;
+  input_ = in[1];
+  // Waits for the first line, which says whether the file is held.
+  time_t deadline = time(nullptr) + 120;
+  while (said_.find('\n') == std::string::npos && time(nullptr) < deadline) {
+    pollfd p = {out[0], POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) continue;
+    char buffer[256];
+    ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    said_.append(buffer, n);
+  }
+  close(out[0]);
+  held_ = said_.compare(0, 4, "held") == 0;
+}
+
+HeldFile::~HeldFile() {
+  if (pid_ < 0) return;
+  close(input_);
+  for (int tries = 0; tries < 300; ++tries) {
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    usleep(100 * 1000);
+  }
+  kill(-pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
 std::vector<std::string> ListFolder(const std::string& path) {
   std::vector<std::string> names;
   if (DIR* dir = opendir(path.c_str())) {

@@ -5,6 +5,7 @@
 #define TESTS_E2E_HARNESS_H_
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,10 @@ struct WindowsBuild {
   std::string system_folder;
   bool wow64;  // a 32-bit program on 64-bit Windows: drvscan warns first
 };
+// Names the build in a test's parameters.
+inline void PrintTo(const WindowsBuild& build, std::ostream* out) {
+  *out << build.name;
+}
 const WindowsBuild& Win64Build();
 const WindowsBuild& Win32Build();
 // Both builds, for tests instantiated once per build.
@@ -115,6 +120,32 @@ const std::string& WinePrefix();
 std::string WineWindowsFolder();
 // The build's system folder in the prefix, as a Linux path.
 std::string WineSystemFolder(const WindowsBuild& build);
+// Any Windows program under Wine in that prefix, such as a test helper of
+// the win64 build (WineTestHelper("hold_file")).
+RunResult RunWineProgram(const std::string& program, const RunOptions& options);
+std::string WineTestHelper(const std::string& name);
+
+// A file that another process holds open for writing under Wine, as
+// tests/e2e/hold_file.exe of the win64 build holds it: readers allowed,
+// writers not. Held from construction until destruction.
+class HeldFile {
+ public:
+  // `windows_path` names an existing file of the Wine prefix
+  // ("C:\windows\...").
+  explicit HeldFile(const std::string& windows_path);
+  ~HeldFile();
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  // True once the holder has opened the file; otherwise what it said.
+  bool held() const { return held_; }
+  const std::string& said() const { return said_; }
+
+ private:
+  int pid_ = -1;
+  int input_ = -1;
+  bool held_ = false;
+  std::string said_;
+};
 
 // Entries of a folder, sorted as the kit walks them (ASCII case ignored).
 std::vector<std::string> ListFolder(const std::string& path);
