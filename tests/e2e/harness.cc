@@ -83,8 +83,8 @@ RunResult Spawn(const std::vector<std::string>& argv,
     dup2(null_in, 0);
     dup2(out[1], 1);
     dup2(null_out, 2);
-    close(null_in);
-    close(null_out);
+    if (null_in > 2) close(null_in);
+    if (null_out > 2) close(null_out);
     if (out[0] >= 0) close(out[0]);
     close(out[1]);
     for (int fd : closed) close(fd);
