@@ -12,11 +12,11 @@
 
 namespace {
 
-// Gives each of the standard descriptors that the program was started
-// without to /dev/null, so that no file the program opens takes its number:
-// console text must never land in the log.
-// open() takes the lowest free number, which is `fd` as the ones below are
-// held; should it fail, the run log still keeps clear of them.
+// Gives each standard descriptor the program was started without to
+// /dev/null, so that no file the program opens takes its number: console
+// text must never land in the log. open() takes the lowest free number,
+// which is `fd` once the ones below are held; should it fail, the run log
+// still keeps clear of the standard numbers.
 void HoldStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
     if (fcntl(fd, F_GETFD) == -1) open("/dev/null", O_RDWR);
