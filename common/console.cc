@@ -5,15 +5,17 @@
 namespace {
 
 // Text printed but not yet handed to the platform. Output is collected and
-// written in large pieces; the walks flush after every file.
+// written in large pieces, unless it goes to a terminal; the walks flush
+// after every file.
 WideString pending;
 std::string* sink_for_testing = nullptr;
+bool at_terminal = false;
 
 constexpr size_t kFlushThreshold = 64 * 1024;
 
 void Append(const char16_t* text, size_t length) {
   pending.append(text, length);
-  if (pending.size() >= kFlushThreshold) ConsoleFlush();
+  if (at_terminal || pending.size() >= kFlushThreshold) ConsoleFlush();
 }
 
 }  // namespace
@@ -31,12 +33,17 @@ void ConsolePrintBytes(const char* text) { ConsolePrintText(WidenAscii(text)); }
 
 void ConsoleFlush() {
   if (pending.empty()) return;
-  if (sink_for_testing)
-    sink_for_testing->append(DisplayFromWide(pending.data(), pending.size()));
-  else
-    WriteConsoleText(pending.data(), pending.size());
+  // Made showable here rather than by each platform's writer, so that no
+  // route to the console (a Windows console takes UTF-16 as it is) escapes it.
+  WideString shown = ShowableText(pending.data(), pending.size());
   pending.clear();
+  if (sink_for_testing)
+    sink_for_testing->append(DisplayFromWide(shown.data(), shown.size()));
+  else
+    WriteConsoleText(shown.data(), shown.size());
 }
+
+void SetConsoleAtTerminal(bool is_terminal) { at_terminal = is_terminal; }
 
 void SetConsoleSinkForTesting(std::string* sink) {
   ConsoleFlush();

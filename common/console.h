@@ -1,5 +1,6 @@
 // The one writer of console text. Wide messages and the few byte-oriented
-// texts go through it, so they come out in the order they were printed.
+// texts go through it, so they come out in the order they were printed, and
+// all of it is shown as ShowableText (common/text.h) makes it.
 #ifndef COMMON_CONSOLE_H_
 #define COMMON_CONSOLE_H_
 
@@ -20,6 +21,12 @@ void ConsolePrintBytes(const char* text);
 
 // Hands all pending console text to the platform.
 void ConsoleFlush();
+
+// While set, each print is handed to the platform at once, so that a
+// terminal shows every line as the walk reaches it and in its order with
+// the log's writes; otherwise text is collected into large writes. Off at
+// the start.
+void SetConsoleAtTerminal(bool is_terminal);
 
 // While `sink` is set, flushed console text is appended to it as UTF-8
 // instead of reaching the process's output; nullptr restores the output.

@@ -224,6 +224,13 @@ uint32_t OpenLogForAppend(const WideString& path, PlatformFile* file) {
                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return ErrorFromErrno(errno, native);
   PlatformFile opened(fd);
+  // Started with a standard descriptor closed, the log could take its
+  // number, and console text would then be written into it.
+  if (fd <= STDERR_FILENO) {
+    fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (fd < 0) return ErrorFromErrno(errno, native);
+    opened = PlatformFile(fd);
+  }
   int status = fcntl(fd, F_GETFL);
   if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
     return ErrorFromErrno(errno, native);

@@ -2,11 +2,25 @@
 
 namespace {
 
-// The unit that stands for an undecodable byte (always 0x80 or above, since
-// every ASCII byte decodes) is 0xDC00 + byte: 0xDC80 to 0xDCFF.
-const char16_t kEscapeFirst = 0xDC80;
-const char16_t kEscapeLast = 0xDCFF;
+// A byte that is not decoded stands for itself as the unit 0xDC00 + byte: an
+// undecodable byte (0x80 or above), or a C0 control or DEL.
+const char16_t kEscapeBase = 0xDC00;
 const char32_t kReplacement = 0xFFFD;
+
+bool IsAsciiControl(char32_t code) { return code < 0x20 || code == 0x7F; }
+
+bool IsControl(char32_t code) {
+  return IsAsciiControl(code) || (code >= 0x80 && code <= 0x9F);
+}
+
+// True for the units that WideFromNative makes of single bytes.
+bool IsEscape(char16_t unit) {
+  return unit >= kEscapeBase && unit <= kEscapeBase + 0xFF &&
+         (unit >= kEscapeBase + 0x80 || IsAsciiControl(unit - kEscapeBase));
+}
+
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
@@ -70,16 +84,16 @@ std::string EncodeUtf8(const char16_t* text, size_t length,
   out.reserve(length);
   for (size_t i = 0; i < length; ++i) {
     char16_t unit = text[i];
-    if (unit < 0xD800 || unit > 0xDFFF) {
+    if (!IsHighSurrogate(unit) && !IsLowSurrogate(unit)) {
       AppendUtf8(unit, &out);
-    } else if (unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-               text[i + 1] <= 0xDFFF) {
+    } else if (IsHighSurrogate(unit) && i + 1 < length &&
+               IsLowSurrogate(text[i + 1])) {
       char32_t code =
           0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       AppendUtf8(code, &out);
       ++i;
-    } else if (restore_bytes && unit >= kEscapeFirst && unit <= kEscapeLast) {
-      out.push_back(static_cast<char>(unit - 0xDC00));
+    } else if (restore_bytes && IsEscape(unit)) {
+      out.push_back(static_cast<char>(unit - kEscapeBase));
     } else {
       AppendUtf8(kReplacement, &out);
     }
@@ -96,7 +110,8 @@ WideString WideFromNative(const std::string& bytes) {
   while (i < bytes.size()) {
     unsigned char byte = bytes[i];
     if (byte < 0x80) {
-      wide.push_back(byte);
+      wide.push_back(static_cast<char16_t>(
+          IsAsciiControl(byte) ? kEscapeBase + byte : byte));
       ++i;
       continue;
     }
@@ -104,7 +119,7 @@ WideString WideFromNative(const std::string& bytes) {
     size_t length = DecodeSequence(bytes, i, &code);
     if (length == 0) {
       // Only this byte is escaped; the ones after it are decoded afresh.
-      wide.push_back(static_cast<char16_t>(0xDC00 + byte));
+      wide.push_back(static_cast<char16_t>(kEscapeBase + byte));
       ++i;
       continue;
     }
@@ -124,8 +139,24 @@ std::string NativeFromWide(const WideString& wide) {
   return EncodeUtf8(wide.data(), wide.size(), true);
 }
 
+WideString ShowableText(const char16_t* text, size_t length) {
+  WideString shown(text, length);
+  for (size_t i = 0; i < length; ++i) {
+    char16_t unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < length &&
+        IsLowSurrogate(text[i + 1])) {
+      ++i;
+    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit) ||
+               (IsControl(unit) && unit != u'\r' && unit != u'\n')) {
+      shown[i] = kReplacement;
+    }
+  }
+  return shown;
+}
+
 std::string DisplayFromWide(const char16_t* text, size_t length) {
-  return EncodeUtf8(text, length, false);
+  WideString shown = ShowableText(text, length);
+  return EncodeUtf8(shown.data(), shown.size(), false);
 }
 
 WideString WidenAscii(const char* ascii) {

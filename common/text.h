@@ -9,16 +9,22 @@
 using WideString = std::u16string;
 
 // Decodes UTF-8 bytes (a POSIX file name or argument) to UTF-16. A byte that
-// is not part of a valid sequence becomes the lone unit 0xDC00 + byte, so
-// that NativeFromWide gives back the very same bytes.
+// is not part of a valid sequence, and a C0 control or DEL (which no Windows
+// name holds), becomes the lone unit 0xDC00 + byte, so that NativeFromWide
+// gives back the very same bytes while no name can end a line of the log.
 WideString WideFromNative(const std::string& bytes);
 
 // Encodes UTF-16 as UTF-8 for the POSIX file system; units that stand for
-// undecodable bytes become those bytes again.
+// bytes become those bytes again.
 std::string NativeFromWide(const WideString& wide);
 
-// Encodes UTF-16 as valid UTF-8 for showing it: units that stand for
-// undecodable bytes, and any other lone surrogate, become U+FFFD.
+// The text as a console may show it: units that stand for bytes and any
+// other lone surrogate, and every control character but CR and LF (the
+// other C0 controls, DEL and the C1 controls U+0080 to U+009F), become
+// U+FFFD, so that nothing a name holds can drive a terminal.
+WideString ShowableText(const char16_t* text, size_t length);
+
+// Encodes ShowableText as valid UTF-8.
 std::string DisplayFromWide(const char16_t* text, size_t length);
 
 // Widens ASCII text unit by unit.

@@ -1,8 +1,11 @@
 // The conversions of names between native bytes and UTF-16. Any bytes, a
 // name that is not UTF-8 included, come back unchanged from the wide form,
-// so a file found is a file opened; well-formed UTF-16 comes back from the
-// native form; whatever the wide text, its display form is valid UTF-8; and
-// valid UTF-8 is shown exactly as it is.
+// so a file found is a file opened; a name's wide form holds no control
+// character that could end a line of the log; well-formed UTF-16 without
+// C0 controls and DEL (as every Windows name) comes back from the native
+// form; whatever the wide text, its display form is valid UTF-8 holding no
+// control but CR and LF; and valid UTF-8 without controls is shown exactly
+// as it is.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +67,31 @@ bool IsWellFormedUtf16(const WideString& units) {
   return true;
 }
 
+bool IsC0OrDelete(uint32_t code) { return code < 0x20 || code == 0x7F; }
+bool IsC1(uint32_t code) { return code >= 0x80 && code <= 0x9F; }
+
+// True when some unit is a C0 control (CR and LF only if `with_line_ends`),
+// DEL or, if `with_c1`, a C1 control.
+bool HoldsControl(const WideString& units, bool with_line_ends, bool with_c1) {
+  for (char16_t unit : units) {
+    if (!with_line_ends && (unit == u'\r' || unit == u'\n')) continue;
+    if (IsC0OrDelete(unit) || (with_c1 && IsC1(unit))) return true;
+  }
+  return false;
+}
+
+// The same for UTF-8 bytes: C1 controls are the sequences C2 80 to C2 9F.
+bool HoldsControlBytes(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    unsigned char byte = bytes[i];
+    if (IsC0OrDelete(byte)) return true;
+    if (byte == 0xC2 && i + 1 < bytes.size() &&
+        IsC1(static_cast<unsigned char>(bytes[i + 1])))
+      return true;
+  }
+  return false;
+}
+
 void Check(bool ok, const char* what, const std::string& bytes) {
   if (ok) return;
   fprintf(stderr, "%s for the %zu bytes:", what, bytes.size());
@@ -81,19 +109,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WideString wide = WideFromNative(bytes);
   Check(NativeFromWide(wide) == bytes, "the round trip changes the name",
         bytes);
+  Check(!HoldsControl(wide, true, false), "a name keeps a control", bytes);
   std::string shown = DisplayFromWide(wide.data(), wide.size());
   Check(IsValidUtf8(shown), "the display form is not UTF-8", bytes);
-  if (IsValidUtf8(bytes))
+  if (IsValidUtf8(bytes) && !HoldsControlBytes(bytes))
     Check(shown == bytes, "valid UTF-8 is shown otherwise", bytes);
 
   // The input as arbitrary UTF-16, lone surrogates included.
   WideString units;
   for (size_t i = 0; i + 1 < size; i += 2)
     units.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
+  WideString showable = ShowableText(units.data(), units.size());
+  Check(IsWellFormedUtf16(showable) && !HoldsControl(showable, false, true),
+        "the showable form of UTF-16 units holds a control or a lone "
+        "surrogate",
+        bytes);
   Check(IsValidUtf8(DisplayFromWide(units.data(), units.size())),
         "the display form of UTF-16 units is not UTF-8", bytes);
   // A name as Windows gives it reaches the native form and comes back.
-  if (IsWellFormedUtf16(units))
+  if (IsWellFormedUtf16(units) && !HoldsControl(units, true, false))
     Check(WideFromNative(NativeFromWide(units)) == units,
           "well-formed UTF-16 does not come back", bytes);
   return 0;

@@ -131,7 +131,7 @@ void ScanPnfEntropy() {
     PnfEntropy entropy = MeasurePnfFile(file, name);
     // With no window measured there is no average, and nothing to report.
     if (entropy.windows > 0) {
-      double average = entropy.sum / entropy.windows;
+      double average = entropy.sum / static_cast<double>(entropy.windows);
       if (average > kEntropyThreshold) {
         LogAndEcho(u"SUSPICIOUS: The entropy of %ls is above threshold: %f\r\n",
                    {name, average});

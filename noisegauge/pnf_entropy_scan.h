@@ -15,7 +15,7 @@ constexpr double kEntropyThreshold = 0.6;
 // The windows measured in one file and the sum of their entropies.
 struct PnfEntropy {
   double sum = 0.0;
-  int32_t windows = 0;
+  int64_t windows = 0;  // a sparse file of 256 GiB holds 2^31
 };
 
 // Measures the open `file` from its current position: reads a 256-byte

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,14 +34,41 @@ std::string EnvOr(const char* name, const char* fallback) {
   return value && *value ? value : fallback;
 }
 
+// Waits for `pid` until `deadline`, then kills its group; returns the exit
+// code, or -1 when it ended by a signal or was killed.
+int WaitUntil(pid_t pid, time_t deadline, bool* timed_out) {
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return -1;
+    if (time(nullptr) >= deadline) {
+      *timed_out = true;
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(10000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Runs argv[0] with `env` only, in `cwd`, and collects its standard output.
-// Standard error is dropped: the kit writes nothing there, Wine may.
+// Standard error is dropped: the kit writes nothing there, Wine may. The
+// descriptors in `closed` are closed before the program starts; with
+// `output_unread` its output is a pipe whose reading end is closed.
 RunResult Spawn(const std::vector<std::string>& argv,
                 const std::map<std::string, std::string>& env,
-                const std::string& cwd, int timeout_seconds) {
+                const std::string& cwd, int timeout_seconds,
+                const std::vector<int>& closed = {},
+                bool output_unread = false) {
   RunResult result;
   int out[2];
   if (pipe(out) != 0) return result;
+  if (output_unread) {
+    close(out[0]);
+    out[0] = -1;
+  }
   std::vector<std::string> env_lines;
   for (const auto& [name, value] : env) env_lines.push_back(name + "=" + value);
   std::vector<char*> c_argv, c_env;
@@ -59,8 +87,11 @@ RunResult Spawn(const std::vector<std::string>& argv,
     dup2(null_in, 0);
     dup2(out[1], 1);
     dup2(null_out, 2);
-    close(out[0]);
+    if (null_in > 2) close(null_in);
+    if (null_out > 2) close(null_out);
+    if (out[0] >= 0) close(out[0]);
     close(out[1]);
+    for (int fd : closed) close(fd);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execve(c_argv[0], c_argv.data(), c_env.data());
     _exit(127);
@@ -68,13 +99,9 @@ RunResult Spawn(const std::vector<std::string>& argv,
   close(out[1]);
   time_t deadline = time(nullptr) + timeout_seconds;
   char buffer[65536];
-  for (;;) {
+  while (out[0] >= 0) {
     int left = static_cast<int>(deadline - time(nullptr));
-    if (left <= 0) {
-      result.timed_out = true;
-      kill(-pid, SIGKILL);
-      break;
-    }
+    if (left <= 0) break;
     pollfd p = {out[0], POLLIN, 0};
     int ready = poll(&p, 1, left * 1000);
     if (ready < 0 && errno == EINTR) continue;
@@ -84,10 +111,8 @@ RunResult Spawn(const std::vector<std::string>& argv,
     if (n <= 0) break;
     result.console.append(buffer, n);
   }
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (out[0] >= 0) close(out[0]);
+  result.exit_code = WaitUntil(pid, deadline, &result.timed_out);
   return result;
 }
 
@@ -355,7 +380,8 @@ RunResult RunCommand(const std::vector<std::string>& argv,
   std::vector<std::string> all = argv;
   all.insert(all.end(), options.args.begin(), options.args.end());
   return Spawn(all, BaseEnvironment(options.env), options.cwd,
-               options.timeout_seconds);
+               options.timeout_seconds, options.closed_descriptors,
+               options.output_unread);
 }
 
 RunResult RunWineCommand(const std::vector<std::string>& args,
@@ -486,4 +512,101 @@ std::string WithoutCheckingLines(const std::string& console,
     if (had_newline) out += "\n";
   }
   return out;
+}
+
+TerminalRun::TerminalRun() {
+  terminal_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal_ < 0 || grantpt(terminal_) != 0 || unlockpt(terminal_) != 0)
+    return;
+  path_ = ptsname(terminal_);
+  // Held open here too, so that the terminal stays up whatever the program
+  // does; raw, so that its bytes arrive as they were written.
+  program_side_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios modes;
+  if (program_side_ >= 0 && tcgetattr(program_side_, &modes) == 0) {
+    cfmakeraw(&modes);
+    tcsetattr(program_side_, TCSANOW, &modes);
+  }
+}
+
+TerminalRun::~TerminalRun() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (program_side_ >= 0) close(program_side_);
+  if (terminal_ >= 0) close(terminal_);
+}
+
+bool TerminalRun::Start(const std::string& tool, const RunOptions& options) {
+  if (program_side_ < 0) return false;
+  std::vector<std::string> args = {NativeProgram(tool)};
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  std::vector<std::string> env_lines;
+  for (const auto& [name, value] : BaseEnvironment(options.env))
+    env_lines.push_back(name + "=" + value);
+  std::vector<char*> c_argv, c_env;
+  for (const std::string& a : args)
+    c_argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env_lines)
+    c_env.push_back(const_cast<char*>(e.c_str()));
+  c_argv.push_back(nullptr);
+  c_env.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    setpgid(0, 0);
+    dup2(program_side_, 0);
+    dup2(program_side_, 1);
+    int null_out = open("/dev/null", O_WRONLY);
+    dup2(null_out, 2);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    execve(c_argv[0], c_argv.data(), c_env.data());
+    _exit(127);
+  }
+  return pid_ > 0;
+}
+
+bool TerminalRun::ReadFor(int milliseconds) {
+  pollfd p = {terminal_, POLLIN, 0};
+  if (poll(&p, 1, milliseconds) <= 0) return false;
+  char buffer[65536];
+  ssize_t n = read(terminal_, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  shown_.append(buffer, n);
+  return true;
+}
+
+bool TerminalRun::ReadUntil(const std::string& text, int timeout_seconds) {
+  time_t deadline = time(nullptr) + timeout_seconds;
+  while (shown_.find(text) == std::string::npos) {
+    if (time(nullptr) >= deadline) return false;
+    ReadFor(100);
+  }
+  return true;
+}
+
+bool TerminalRun::Running() {
+  return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+RunResult TerminalRun::Finish(int timeout_seconds) {
+  RunResult result;
+  time_t deadline = time(nullptr) + timeout_seconds;
+  int status = 0;
+  for (;;) {
+    ReadFor(10);
+    if (waitpid(pid_, &status, WNOHANG) == pid_) break;
+    if (time(nullptr) >= deadline) {
+      result.timed_out = true;
+      kill(-pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+  }
+  pid_ = -1;
+  while (ReadFor(0)) {
+  }
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.console = shown_;
+  return result;
 }

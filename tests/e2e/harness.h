@@ -4,6 +4,8 @@
 #ifndef TESTS_E2E_HARNESS_H_
 #define TESTS_E2E_HARNESS_H_
 
+#include <sys/types.h>
+
 #include <map>
 #include <ostream>
 #include <string>
@@ -59,6 +61,12 @@ struct RunOptions {
   // Environment beyond PATH and HOME; a missing SystemRoot stays unset.
   std::map<std::string, std::string> env;
   int timeout_seconds = 60;
+  // Standard descriptors (0 to 2) the program starts without; with 1 among
+  // them nothing is captured.
+  std::vector<int> closed_descriptors;
+  // The program's output is a pipe that nobody reads: its reading end is
+  // closed before the program starts, and nothing is captured.
+  bool output_unread = false;
 };
 
 // A run in `cwd` with `args`, its Windows folder named by SystemRoot, which
@@ -155,6 +163,39 @@ std::vector<std::string> ListFolder(const std::string& path);
 // driver and inf files are walked beside the fixtures.
 std::string WithoutCheckingLines(const std::string& console,
                                  const std::vector<std::string>& names);
+
+// A native program run with a pseudo-terminal as its standard input and
+// output, in raw mode, killed with its group when the object goes.
+class TerminalRun {
+ public:
+  TerminalRun();
+  ~TerminalRun();
+  TerminalRun(const TerminalRun&) = delete;
+  TerminalRun& operator=(const TerminalRun&) = delete;
+
+  // The terminal's device, which a program may also open as its log.
+  const std::string& path() const { return path_; }
+  bool Start(const std::string& tool, const RunOptions& options);
+  // Reads what the program shows until it holds `text`; false when
+  // `timeout_seconds` pass first.
+  bool ReadUntil(const std::string& text, int timeout_seconds);
+  // True while the program has not ended.
+  bool Running();
+  // Reads until the program ends, killing it after `timeout_seconds`;
+  // `console` is all it showed.
+  RunResult Finish(int timeout_seconds);
+  const std::string& shown() const { return shown_; }
+
+ private:
+  // Takes what the terminal holds within `milliseconds`; false if nothing.
+  bool ReadFor(int milliseconds);
+
+  int terminal_ = -1;      // the side the harness reads
+  int program_side_ = -1;  // the side the program writes
+  std::string path_;
+  pid_t pid_ = -1;
+  std::string shown_;
+};
 
 #define SKIP_OR_FAIL_WITHOUT(build)                       \
   do {                                                    \
