@@ -159,6 +159,13 @@ std::string DisplayFromWide(const char16_t* text, size_t length) {
   return EncodeUtf8(shown.data(), shown.size(), false);
 }
 
+WideString NameForMessages(const WideString& name) {
+  WideString carried = name;
+  for (char16_t& unit : carried)
+    if (IsAsciiControl(unit)) unit = kEscapeBase + unit;
+  return carried;
+}
+
 WideString WidenAscii(const char* ascii) {
   WideString wide;
   for (; *ascii; ++ascii) wide.push_back(static_cast<unsigned char>(*ascii));

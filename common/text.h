@@ -18,6 +18,13 @@ WideString WideFromNative(const std::string& bytes);
 // bytes become those bytes again.
 std::string NativeFromWide(const WideString& wide);
 
+// A file or folder name as the messages carry it: a C0 control or DEL, which
+// no name made through Windows holds but one written to the volume otherwise
+// may, becomes the unit 0xDC00 + its value, as WideFromNative carries it, so
+// that no name can end a line of the log. Names are still opened as they
+// are; on POSIX, where WideFromNative carried them already, nothing changes.
+WideString NameForMessages(const WideString& name);
+
 // The text as a console may show it: units that stand for bytes and any
 // other lone surrogate, and every control character but CR and LF (the
 // other C0 controls, DEL and the C1 controls U+0080 to U+009F), become

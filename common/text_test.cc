@@ -127,4 +127,27 @@ TEST(TextTest, ShowableText) {
   }
 }
 
+// A name may hold any control on a volume not written through Windows: in
+// messages each becomes its escape unit, and nothing else changes.
+TEST(TextTest, NameForMessages) {
+  const struct {
+    const char* what;
+    WideString name;
+    WideString carried;
+  } kCases[] = {
+      {"line ends", u"a\r\nb.sys",
+       u"a\xDC0D\xDC0A"
+       u"b.sys"},
+      {"escape, bell, nul, delete", WideString(u"\x1B\x07\0\x7F", 4),
+       u"\xDC1B\xDC07\xDC00\xDC7F"},
+      {"what Windows allows", u" ~\u0080\u009F\u00E9\U0001F600.PNF",
+       u" ~\u0080\u009F\u00E9\U0001F600.PNF"},
+      {"units carried already", u"\xDC0A\xDCFF", u"\xDC0A\xDCFF"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.carried, NameForMessages(c.name));
+  }
+}
+
 }  // namespace

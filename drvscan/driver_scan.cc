@@ -6,6 +6,7 @@
 
 #include "common/console.h"
 #include "common/run_log.h"
+#include "common/text.h"
 #include "drvscan/signatures.h"
 
 namespace {
@@ -33,12 +34,13 @@ void ScanDriverFile(const WideString& system_folder, const WideString& name,
         {error});
     return;
   }
-  ConsolePrint(u"INFO: Checking file %ls\n", {name});
+  const WideString shown = NameForMessages(name);
+  ConsolePrint(u"INFO: Checking file %ls\n", {shown});
 
   // Empty files and files that could not be read whole are not scanned.
   data->Clear();
   if (ReadWholeFile(file, data) && data->size() > 0)
-    ScanBuffer(name, data->data(), data->size());
+    ScanBuffer(shown, data->data(), data->size());
 
   file.Close();
   // Each file's console output is complete before the next file is opened.

@@ -5,6 +5,7 @@
 #include "common/console.h"
 #include "common/format.h"
 #include "common/run_log.h"
+#include "common/text.h"
 #include "noisegauge/entropy.h"
 
 namespace {
@@ -117,7 +118,8 @@ void ScanPnfEntropy() {
   }
 
   do {
-    ConsolePrint(u"INFO: Checking file %s\n", {name});
+    const WideString shown = NameForMessages(name);
+    ConsolePrint(u"INFO: Checking file %s\n", {shown});
     PlatformFile file;
     error = OpenForReading(FormatText(u"%ls\\inf\\%ls", {windows_folder, name}),
                            &file);
@@ -125,16 +127,16 @@ void ScanPnfEntropy() {
       LogAndEcho(
           u"ERROR: %s - Could not open PNF file for reading. Error code: "
           u"0x%x\r\n",
-          {name, error});
+          {shown, error});
       continue;
     }
-    PnfEntropy entropy = MeasurePnfFile(file, name);
+    PnfEntropy entropy = MeasurePnfFile(file, shown);
     // With no window measured there is no average, and nothing to report.
     if (entropy.windows > 0) {
       double average = entropy.sum / static_cast<double>(entropy.windows);
       if (average > kEntropyThreshold) {
         LogAndEcho(u"SUSPICIOUS: The entropy of %ls is above threshold: %f\r\n",
-                   {name, average});
+                   {shown, average});
       }
     }
   } while (entries.Next(&name));

@@ -6,6 +6,7 @@
 #include "common/format.h"
 #include "common/platform.h"
 #include "common/run_log.h"
+#include "common/text.h"
 
 WideString PnfStem(const WideString& windows_folder,
                    const WideString& entry_name) {
@@ -38,10 +39,11 @@ void ScanPnfPairs() {
   }
   do {
     WideString stem = PnfStem(windows_folder, name);
+    const WideString shown = NameForMessages(stem);
     if (!EntryExists(stem + u".inf")) {
       EchoThenLog(u"SUSPICIOUS: There is no corresponding inf file for %ls\r\n",
-                  {stem});
+                  {shown});
     }
-    ConsolePrint(u"INFO: Checking file %ls\n", {stem});
+    ConsolePrint(u"INFO: Checking file %ls\n", {shown});
   } while (entries.Next(&name));
 }

@@ -137,6 +137,22 @@ TEST_F(DriverScanFault, GrowingForALargerFileGivesTheOldBlockBackFirst) {
                                Checking("c.sys") + kHit1 + kHit11);
 }
 
+// A name written to the volume other than through Windows may hold line
+// ends and terminal controls: it is still scanned, and in its messages they
+// travel as escape units, so it cannot forge a line of the log.
+TEST_F(DriverScanFault, ANameCannotEndALogLine) {
+  Restart();
+  fake.files[kDrivers + u"a\r\nSUSPICIOUS: forged\x1B[2J.sys"] = WithRow5();
+  ScanDriverFolder();
+  const std::string shown =
+      "a\xEF\xBF\xBD\xEF\xBF\xBDSUSPICIOUS: forged\xEF\xBF\xBD[2J.sys";
+  EXPECT_EQ(FakeConsole(), Checking(shown) + kHit5);
+  EXPECT_EQ(FakeLogText(), kStartLine + Logged(shown, "C6 2A xor"));
+  // The log keeps the control as the unit 0xDC00 + its value.
+  EXPECT_NE(fake.log.find(std::string("a\0\x0D\xDC\x0A\xDC", 6)),
+            std::string::npos);
+}
+
 TEST_F(DriverScanFault, FolderAndEntryFailures) {
   const WalkCase cases[] = {
       {"system folder unavailable: the preset folder is walked",

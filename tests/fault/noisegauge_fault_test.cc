@@ -87,6 +87,18 @@ TEST_F(PnfEntropyFault, AFailedStepBackIsShownOnTheConsoleOnly) {
             kStartLine + Above("x.pnf", "0.964142") + kNextLogged);
 }
 
+// A name holding line ends and terminal controls is still measured, and in
+// its messages they travel as escape units.
+TEST_F(PnfEntropyFault, ANameCannotEndALogLine) {
+  Restart();
+  fake.files[kInf + u"a\r\nSUSPICIOUS: forged\x07.pnf"] = Holding(EveryByte());
+  ScanPnfEntropy();
+  const std::string shown =
+      "a\xEF\xBF\xBD\xEF\xBF\xBDSUSPICIOUS: forged\xEF\xBF\xBD.pnf";
+  EXPECT_EQ(FakeConsole(), Checking(shown) + Above(shown, "0.937500"));
+  EXPECT_EQ(FakeLogText(), kStartLine + Above(shown, "0.937500"));
+}
+
 TEST_F(PnfEntropyFault, FolderAndEntryFailures) {
   const std::string kFolderError =
       "ERROR: Could not retrieve windows directory. Error code: 0xcb\r\n";

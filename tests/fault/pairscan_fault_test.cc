@@ -50,4 +50,19 @@ TEST_F(PnfPairsFault, FolderFailures) {
   ExpectEachCase(cases, ScanPnfPairs);
 }
 
+// A name holding line ends is still probed under its own name, and in its
+// messages they travel as escape units.
+TEST_F(PnfPairsFault, ANameCannotEndALogLine) {
+  Restart();
+  fake.files[u"D:\\WINNT\\inf\\a\r\nSUSPICIOUS: b.pnf"] = FakeFile();
+  fake.files[u"D:\\WINNT\\inf\\c\n.pnf"] = FakeFile();
+  fake.files[u"D:\\WINNT\\inf\\c\n.inf"] = FakeFile();
+  ScanPnfPairs();
+  const std::string orphan =
+      "D:\\WINNT\\inf\\a\xEF\xBF\xBD\xEF\xBF\xBDSUSPICIOUS: b";
+  EXPECT_EQ(FakeConsole(), Orphan(orphan) + Checking(orphan) +
+                               Checking("D:\\WINNT\\inf\\c\xEF\xBF\xBD"));
+  EXPECT_EQ(FakeLogText(), kStartLine + Orphan(orphan));
+}
+
 }  // namespace
