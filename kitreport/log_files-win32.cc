@@ -20,7 +20,8 @@ uint32_t ReadAll(HANDLE handle, std::string* bytes) {
     DWORD count = 0;
     if (!ReadFile(handle, buffer, sizeof buffer, &count, nullptr)) {
       DWORD error = GetLastError();
-      return error == ERROR_BROKEN_PIPE ? kErrorSuccess : error;
+      if (error == ERROR_BROKEN_PIPE) return kErrorSuccess;
+      return error;
     }
     if (count == 0) return kErrorSuccess;
     bytes->append(buffer, count);
@@ -81,7 +82,8 @@ uint32_t ListFolderFiles(const WideString& folder,
   if (find == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     // A folder with nothing in it at all (a drive's root) has no files.
-    return error == ERROR_FILE_NOT_FOUND ? kErrorSuccess : error;
+    if (error == ERROR_FILE_NOT_FOUND) return kErrorSuccess;
+    return error;
   }
   std::vector<WideString> found;
   do {

@@ -30,10 +30,13 @@ std::string EnvOr(const char* name, const char* fallback) {
 }
 
 // Runs argv[0] with `env` only, in `cwd`, and collects its standard output.
-// Standard error is dropped: the kit writes nothing there, Wine may.
+// Standard input is empty and standard error dropped (the tools use
+// neither; Wine writes to the latter) unless files are named for them.
 RunResult Spawn(const std::vector<std::string>& argv,
                 const std::map<std::string, std::string>& env,
-                const std::string& cwd, int timeout_seconds) {
+                const std::string& cwd, int timeout_seconds,
+                const std::string& input_path = "",
+                const std::string& errors_path = "") {
   RunResult result;
   int out[2];
   if (pipe(out) != 0) return result;
@@ -50,8 +53,12 @@ RunResult Spawn(const std::vector<std::string>& argv,
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
-    int null_in = open("/dev/null", O_RDONLY);
-    int null_out = open("/dev/null", O_WRONLY);
+    int null_in =
+        open(input_path.empty() ? "/dev/null" : input_path.c_str(), O_RDONLY);
+    int null_out =
+        errors_path.empty()
+            ? open("/dev/null", O_WRONLY)
+            : open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(null_in, 0);
     dup2(out[1], 1);
     dup2(null_out, 2);
@@ -254,7 +261,8 @@ RunResult RunNative(const std::string& tool, const RunOptions& options) {
   std::vector<std::string> argv = {NativeProgram(tool)};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   return Spawn(argv, BaseEnvironment(options.env), options.cwd,
-               options.timeout_seconds);
+               options.timeout_seconds, options.input_path,
+               options.errors_path);
 }
 
 bool WineAvailable(std::string* why) {
@@ -307,7 +315,8 @@ RunResult RunWine(const std::string& tool, const RunOptions& options) {
   env["WINEDEBUG"] = "-all";
   env["WINEDLLOVERRIDES"] = "mscoree,mshtml=";
   return Spawn(argv, BaseEnvironment(env), options.cwd,
-               std::max(options.timeout_seconds, 120));
+               std::max(options.timeout_seconds, 120), options.input_path,
+               options.errors_path);
 }
 
 std::vector<std::string> ListFolder(const std::string& path) {

@@ -58,6 +58,8 @@ struct RunOptions {
   // Environment beyond PATH and HOME; a missing SystemRoot stays unset.
   std::map<std::string, std::string> env;
   int timeout_seconds = 60;
+  std::string input_path;   // standard input; empty when none is named
+  std::string errors_path;  // receives standard error; dropped when empty
 };
 
 // A run in `cwd` with `args`, its Windows folder named by SystemRoot, which
