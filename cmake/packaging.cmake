@@ -1,16 +1,16 @@
 # Install rules and the release archive.
 #
-# Native builds: `cmake --install` puts the three programs (installed with
+# Native builds: `cmake --install` puts the four programs (installed with
 # them above) and kit.sh into <prefix>/bin.
 #
-# Windows builds: the component `release_programs` holds the three programs
+# Windows builds: the component `release_programs` holds the four programs
 # at the top of the archive and `release_operator` holds kit.cmd and the
 # README, both with CR LF line ends. Neither is part of a plain install.
 # packaging/release.cmake combines a 32-bit and a 64-bit build into the
 # operator's zip: the 32-bit programs at its top, the 64-bit ones in x64/.
 
 if(WIN32)
-  install(TARGETS drvscan noisegauge pairscan
+  install(TARGETS drvscan noisegauge pairscan kitreport
           RUNTIME DESTINATION . COMPONENT release_programs EXCLUDE_FROM_ALL)
 
   foreach(file kit.cmd README.txt)
