@@ -110,12 +110,14 @@ int WideMain(int argc, char16_t** argv) {
   bool options_ended = false;
   for (int i = 1; i < argc; ++i) {
     WideString argument = argv[i];
-    bool option = !options_ended && argument.size() > 1 && argument[0] == u'-';
+    bool option = !options_ended && argument.size() > 1 &&
+                  (argument[0] == u'-' || argument == u"/?");
     if (!option) {
       logs.push_back(argument);
     } else if (argument == u"--") {
       options_ended = true;
-    } else if (argument == u"--help" || argument == u"-h") {
+    } else if (argument == u"--help" || argument == u"-h" ||
+               argument == u"/?") {
       ConsolePrintBytes(kUsage);
       return 0;
     } else if (argument == u"--version") {

@@ -205,6 +205,46 @@ TEST_F(NativeKitreport, FoldersStandardInputAndBadLogs) {
   }
 }
 
+TEST_F(NativeKitreport, CommandLine) {
+  WriteFileBytes(path("--help"), log_);
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string output_start;
+    std::string errors;
+  } cases[] = {
+      {{"--help"}, 0, "Usage: kitreport [--format jsonl|csv]", ""},
+      {{"logs/host1.log", "/?"},
+       0,
+       "Usage: kitreport [--format jsonl|csv]",
+       ""},
+      {{"--version"}, 0, "kitreport " KIT_VERSION "\n", ""},
+      {{"--", "--help"}, 1, "{\"log\":\"--help\",\"run\":1,", ""},
+      {{"--format=csv", "logs/host1.log"}, 1, "log,run,", ""},
+      {{}, 2, "", "kitreport: no log given\nTry 'kitreport --help'.\n"},
+      {{"--format", "xml", "logs/host1.log"},
+       2,
+       "",
+       "kitreport: unknown format 'xml': expected jsonl or csv\n"
+       "Try 'kitreport --help'.\n"},
+      {{"-x", "logs/host1.log"},
+       2,
+       "",
+       "kitreport: unknown option '-x'\nTry 'kitreport --help'.\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult run = Report(c.args);
+    std::string what = c.args.empty() ? "" : c.args[0];
+    EXPECT_EQ(run.exit_code, c.exit_code) << what;
+    EXPECT_EQ(run.console.substr(0, c.output_start.size()), c.output_start)
+        << what;
+    if (c.output_start.empty()) {
+      EXPECT_EQ(run.console, "") << what;
+    }
+    EXPECT_EQ(Errors(), c.errors) << what;
+  }
+}
+
 TEST_F(NativeKitreport, CsvOfTheSameLog) {
   RunResult run = Report({"--format", "csv", "logs/host1.log"});
   EXPECT_EQ(run.exit_code, 1);
