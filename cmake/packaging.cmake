@@ -10,8 +10,12 @@
 # operator's zip: the 32-bit programs at its top, the 64-bit ones in x64/.
 
 if(WIN32)
-  install(TARGETS drvscan noisegauge pairscan kitreport
+  install(TARGETS drvscan noisegauge pairscan
           RUNTIME DESTINATION . COMPONENT release_programs EXCLUDE_FROM_ALL)
+  if(TARGET kitreport)
+    install(TARGETS kitreport RUNTIME DESTINATION .
+            COMPONENT release_programs EXCLUDE_FROM_ALL)
+  endif()
 
   foreach(file kit.cmd README.txt)
     configure_file(${PROJECT_SOURCE_DIR}/packaging/${file}
