@@ -20,7 +20,7 @@ const char kUsage[] =
     "standard output: one for the start line of each run and one for every\n"
     "SUSPICIOUS:, WARNING:, ERROR: and INFO: line.\n"
     "\n"
-    "  --format jsonl  JSON Lines, one object a record (the default)\n"
+    "  --format jsonl  JSON Lines, one object per record (the default)\n"
     "  --format csv    CSV (RFC 4180) in UTF-8, with a header row\n"
     "  LOG             a kit log (UTF-16LE); a folder stands for every file\n"
     "                  directly in it, in name order; - is standard input\n"
