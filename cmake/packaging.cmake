@@ -1,10 +1,10 @@
 # Install rules and the release archive.
 #
-# Native builds: `cmake --install` puts the three programs (installed with
+# Native builds: `cmake --install` puts the four programs (installed with
 # them above) and kit.sh into <prefix>/bin, and their manual pages, with the
 # project's version filled in, into <prefix>/share/man/man1.
 #
-# Windows builds: the component `release_programs` holds the three programs
+# Windows builds: the component `release_programs` holds the four programs
 # at the top of the archive and `release_operator` holds kit.cmd and the
 # README, both with CR LF line ends. Neither is part of a plain install.
 # packaging/release.cmake combines a 32-bit and a 64-bit build into the
@@ -13,6 +13,10 @@
 if(WIN32)
   install(TARGETS drvscan noisegauge pairscan
           RUNTIME DESTINATION . COMPONENT release_programs EXCLUDE_FROM_ALL)
+  if(TARGET kitreport)
+    install(TARGETS kitreport RUNTIME DESTINATION .
+            COMPONENT release_programs EXCLUDE_FROM_ALL)
+  endif()
 
   foreach(file kit.cmd README.txt)
     configure_file(${PROJECT_SOURCE_DIR}/packaging/${file}
@@ -36,7 +40,11 @@ if(WIN32)
   include(CPack)
 else()
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/kit.sh DESTINATION bin)
-  foreach(page drvscan.1 noisegauge.1 pairscan.1 kit.sh.1)
+  set(pages drvscan.1 noisegauge.1 pairscan.1 kit.sh.1)
+  if(TARGET kitreport)
+    list(APPEND pages kitreport.1)
+  endif()
+  foreach(page ${pages})
     configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}
                    ${CMAKE_BINARY_DIR}/man/${page} @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/man/${page} DESTINATION share/man/man1)

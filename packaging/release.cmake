@@ -4,9 +4,10 @@
 #   cmake -D KIT_WIN32_BUILD=build/win32 -D KIT_WIN64_BUILD=build/win64 \
 #         -D KIT_RELEASE_DIR=build/release -P packaging/release.cmake
 #
-# The zip holds the 32-bit programs, kit.cmd and README.txt at its top and
-# the 64-bit programs in x64/. It is made by CPack from the 32-bit build's
-# package configuration, with the install components of both builds.
+# The zip holds the 32-bit programs (the three tools and kitreport), kit.cmd
+# and README.txt at its top and the 64-bit programs in x64/. It is made by
+# CPack from the 32-bit build's package configuration, with the install
+# components of both builds.
 
 foreach(var KIT_WIN32_BUILD KIT_WIN64_BUILD KIT_RELEASE_DIR)
   if(NOT DEFINED ${var})
@@ -16,7 +17,7 @@ foreach(var KIT_WIN32_BUILD KIT_WIN64_BUILD KIT_RELEASE_DIR)
 endforeach()
 
 foreach(build ${KIT_WIN32_BUILD} ${KIT_WIN64_BUILD})
-  foreach(tool drvscan noisegauge pairscan)
+  foreach(tool drvscan noisegauge pairscan kitreport)
     if(NOT EXISTS "${build}/bin/${tool}.exe")
       message(FATAL_ERROR "release: ${build}/bin/${tool}.exe is missing; "
                           "configure and build that folder first")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the kit on the sample Windows folder, as an operator would on a
-# mounted volume, and shows the collected log as text.
+# mounted volume, and shows the collected log as text and as kitreport's
+# records.
 set -euo pipefail
 bin=$(realpath "${1:?usage: demo.sh BIN_FOLDER WORK_FOLDER}")
 work=${2:?usage: demo.sh BIN_FOLDER WORK_FOLDER}
@@ -21,3 +22,7 @@ for tool in drvscan noisegauge pairscan; do
 done
 echo "=== $log (UTF-16LE), as text:"
 iconv -f UTF-16LE -t UTF-8 "$log" | tr -d '\r'
+echo
+echo "=== kitreport --format csv vorl_log.txt:"
+# Exit code 1 says that the log holds findings, as the sample's does.
+"$bin/kitreport" --format csv vorl_log.txt || [[ $? -eq 1 ]]

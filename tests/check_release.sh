@@ -1,8 +1,8 @@
 #!/bin/sh
-# Checks that a release zip holds exactly the operator's files: the three
-# 32-bit programs, kit.cmd and README.txt at the top and the three 64-bit
-# programs in x64/, each program built for its machine type and the two
-# texts with CR LF line ends.
+# Checks that a release zip holds exactly the operator's files: the four
+# 32-bit programs (three tools and kitreport), kit.cmd and README.txt at the
+# top and the four 64-bit programs in x64/, each program built for its
+# machine type and the two texts with CR LF line ends.
 # Usage: check_release.sh ZIP
 # Exits 0 when the zip is right; otherwise names what is wrong and exits 1.
 
@@ -21,9 +21,11 @@ trap 'rm -rf "$work"' EXIT
 expected="README.txt
 drvscan.exe
 kit.cmd
+kitreport.exe
 noisegauge.exe
 pairscan.exe
 x64/drvscan.exe
+x64/kitreport.exe
 x64/noisegauge.exe
 x64/pairscan.exe"
 
@@ -52,7 +54,7 @@ pe_machine() {
 }
 
 status=0
-for tool in drvscan noisegauge pairscan; do
+for tool in drvscan noisegauge pairscan kitreport; do
   for entry in "$tool.exe:14c" "x64/$tool.exe:8664"; do
     name=${entry%:*}
     want=${entry#*:}

@@ -54,14 +54,19 @@ int WaitUntil(pid_t pid, time_t deadline, bool* timed_out) {
 }
 
 // Runs argv[0] with `env` only, in `cwd`, and collects its standard output.
-// Standard error is dropped: the kit writes nothing there, Wine may. The
-// descriptors in `closed` are closed before the program starts; with
-// `output_unread` its output is a pipe whose reading end is closed.
+// Standard input is empty and standard error dropped (the tools use
+// neither; Wine writes to the latter) unless `options` names files for
+// them. The descriptors it lists as closed are closed before the program
+// starts; with `output_unread` its output is a pipe whose reading end is
+// closed. `options.args` are not used: they are in `argv` already.
 RunResult Spawn(const std::vector<std::string>& argv,
                 const std::map<std::string, std::string>& env,
-                const std::string& cwd, int timeout_seconds,
-                const std::vector<int>& closed = {},
-                bool output_unread = false) {
+                const RunOptions& options) {
+  const std::string& cwd = options.cwd;
+  const std::string& input_path = options.input_path;
+  const std::string& errors_path = options.errors_path;
+  const std::vector<int>& closed = options.closed_descriptors;
+  const bool output_unread = options.output_unread;
   RunResult result;
   int out[2];
   if (pipe(out) != 0) return result;
@@ -82,8 +87,12 @@ RunResult Spawn(const std::vector<std::string>& argv,
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
-    int null_in = open("/dev/null", O_RDONLY);
-    int null_out = open("/dev/null", O_WRONLY);
+    int null_in =
+        open(input_path.empty() ? "/dev/null" : input_path.c_str(), O_RDONLY);
+    int null_out =
+        errors_path.empty()
+            ? open("/dev/null", O_WRONLY)
+            : open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(null_in, 0);
     dup2(out[1], 1);
     dup2(null_out, 2);
@@ -97,7 +106,7 @@ RunResult Spawn(const std::vector<std::string>& argv,
     _exit(127);
   }
   close(out[1]);
-  time_t deadline = time(nullptr) + timeout_seconds;
+  time_t deadline = time(nullptr) + options.timeout_seconds;
   char buffer[65536];
   while (out[0] >= 0) {
     int left = static_cast<int>(deadline - time(nullptr));
@@ -141,8 +150,10 @@ std::string wine_prefix;
 
 void RemoveWinePrefix() {
   if (wine_prefix.empty()) return;
-  Spawn({kWineServer, "-k"}, BaseEnvironment({{"WINEPREFIX", wine_prefix}}), "",
-        30);
+  RunOptions options;
+  options.timeout_seconds = 30;
+  Spawn({kWineServer, "-k"}, BaseEnvironment({{"WINEPREFIX", wine_prefix}}),
+        options);
   RemoveTree(wine_prefix);
 }
 
@@ -341,12 +352,14 @@ const std::string& WinePrefix() {
   tried = true;
   char pattern[] = "/tmp/kit-wine.XXXXXX";
   std::string prefix = mkdtemp(pattern);
+  RunOptions options;
+  options.timeout_seconds = 300;
   RunResult boot =
       Spawn({kWineLoader, "wineboot", "--init"},
             BaseEnvironment({{"WINEPREFIX", prefix},
                              {"WINEDEBUG", "-all"},
                              {"WINEDLLOVERRIDES", "mscoree,mshtml="}}),
-            "", 300);
+            options);
   if (boot.exit_code != 0 ||
       access((prefix + "/drive_c/windows/system32/drivers").c_str(), F_OK)) {
     RemoveTree(prefix);
@@ -379,9 +392,7 @@ RunResult RunCommand(const std::vector<std::string>& argv,
                      const RunOptions& options) {
   std::vector<std::string> all = argv;
   all.insert(all.end(), options.args.begin(), options.args.end());
-  return Spawn(all, BaseEnvironment(options.env), options.cwd,
-               options.timeout_seconds, options.closed_descriptors,
-               options.output_unread);
+  return Spawn(all, BaseEnvironment(options.env), options);
 }
 
 RunResult RunWineCommand(const std::vector<std::string>& args,
@@ -393,8 +404,9 @@ RunResult RunWineCommand(const std::vector<std::string>& args,
   env["WINEPREFIX"] = WinePrefix();
   env["WINEDEBUG"] = "-all";
   env["WINEDLLOVERRIDES"] = "mscoree,mshtml=";
-  return Spawn(argv, BaseEnvironment(env), options.cwd,
-               std::max(options.timeout_seconds, 120));
+  RunOptions under_wine = options;
+  under_wine.timeout_seconds = std::max(options.timeout_seconds, 120);
+  return Spawn(argv, BaseEnvironment(env), under_wine);
 }
 
 RunResult RunWine(const std::string& tool, const RunOptions& options) {

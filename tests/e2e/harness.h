@@ -67,6 +67,8 @@ struct RunOptions {
   // The program's output is a pipe that nobody reads: its reading end is
   // closed before the program starts, and nothing is captured.
   bool output_unread = false;
+  std::string input_path;   // standard input; empty when none is named
+  std::string errors_path;  // receives standard error; dropped when empty
 };
 
 // A run in `cwd` with `args`, its Windows folder named by SystemRoot, which

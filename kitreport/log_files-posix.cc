@@ -1,0 +1,107 @@
+#include "kitreport/log_files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "common/platform.h"
+
+namespace {
+
+uint32_t ErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return kErrorAccessDenied;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case ELOOP:
+      return kErrorCantResolveFilename;
+    case EIO:
+      return kErrorIoDevice;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+uint32_t ReadAll(int fd, std::string* bytes) {
+  char buffer[65536];
+  for (;;) {
+    ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return ErrorFromErrno(errno);
+    if (count == 0) return kErrorSuccess;
+    bytes->append(buffer, static_cast<size_t>(count));
+  }
+}
+
+void WriteAll(int fd, const std::string& bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return;
+    written += static_cast<size_t>(count);
+  }
+}
+
+}  // namespace
+
+bool IsFolder(const WideString& path) {
+  struct stat info;
+  return stat(NativeFromWide(path).c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode);
+}
+
+uint32_t ListFolderFiles(const WideString& folder,
+                         std::vector<WideString>* paths) {
+  std::string native = NativeFromWide(folder);
+  DIR* stream = opendir(native.c_str());
+  if (stream == nullptr) return ErrorFromErrno(errno);
+  if (native.empty() || native.back() != '/') native += '/';
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(stream)) {
+    struct stat info;
+    if (stat((native + entry->d_name).c_str(), &info) == 0 &&
+        S_ISREG(info.st_mode))
+      names.push_back(entry->d_name);
+  }
+  closedir(stream);
+  std::vector<WideString> found;
+  for (const std::string& name : names)
+    found.push_back(WideFromNative(native + name));
+  std::sort(found.begin(), found.end());
+  paths->insert(paths->end(), found.begin(), found.end());
+  return kErrorSuccess;
+}
+
+uint32_t ReadWholeFile(const WideString& path, std::string* bytes) {
+  if (path == u"-") return ReadAll(STDIN_FILENO, bytes);
+  int fd = open(NativeFromWide(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ErrorFromErrno(errno);
+  uint32_t error = ReadAll(fd, bytes);
+  close(fd);
+  return error;
+}
+
+void WriteStandardOutput(const std::string& bytes) {
+  WriteAll(STDOUT_FILENO, bytes);
+}
+
+void WriteStandardError(const std::string& bytes) {
+  WriteAll(STDERR_FILENO, bytes);
+}

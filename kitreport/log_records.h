@@ -1,0 +1,62 @@
+// The lines of one kit log read back as records: which run each belongs to,
+// what kind of line it is and the file and detail it names.
+#ifndef KITREPORT_LOG_RECORDS_H_
+#define KITREPORT_LOG_RECORDS_H_
+
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+
+enum class RecordKind {
+  kUnknown,  // text that no tool writes, or a last line cut off too early
+  kStart,
+  kSignature,
+  kEntropy,
+  kOrphan,
+  kWarning,
+  kError,
+  kInfo,
+};
+
+// The name of a kind in the reports ("start", "signature", ...); "" for
+// kUnknown.
+const char* KindName(RecordKind kind);
+
+// What one line says, read on its own.
+struct LineFields {
+  RecordKind kind = RecordKind::kUnknown;
+  WideString program;   // start lines: the program path
+  std::string started;  // start lines: "YYYY-MM-DDThh:mmZ"
+  WideString file;      // the file, stem or folder the line names, if any
+  WideString detail;    // pattern name, entropy value or "0x.." error code
+};
+
+// Reads one line of a log, `text` without its line end. A start line is
+// always written after an empty line, so only a line `after_empty_line` is
+// taken for one. Any other line that is not `complete` (the log ends inside
+// it) gets only the kind its opening words show: its file and detail could
+// be cut anywhere, so they stay empty.
+LineFields ReadLogLine(const WideString& text, bool after_empty_line,
+                       bool complete);
+
+// One record of a log: a start line or a line of one run.
+struct LogRecord {
+  int run = 0;          // 1-based count of start lines; 0 before the first
+  WideString program;   // of the run's start line; empty in run 0
+  std::string started;  // of the run's start line; empty in run 0
+  RecordKind kind = RecordKind::kUnknown;
+  WideString file;
+  WideString detail;
+  WideString text;  // the whole line without its "\r\n"
+};
+
+// Splits a log's bytes (UTF-16LE) into lines at "\r\n" and reads each line
+// that holds text. A stray odd byte at the end is left out. Returns false
+// when no line is one that a tool writes: the bytes are not a kit log.
+bool ReadLogRecords(const std::string& bytes, std::vector<LogRecord>* records);
+
+// True when the record is a finding: its line begins with "SUSPICIOUS:".
+bool IsFinding(const LogRecord& record);
+
+#endif  // KITREPORT_LOG_RECORDS_H_

@@ -1,0 +1,107 @@
+#include "kitreport/report_writer.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void AppendUtf8(char32_t code, std::string* out) {
+  if (code < 0x80) {
+    out->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+// Encodes `text` as UTF-8, handing every lone surrogate to `lone` instead.
+template <typename LoneSurrogate>
+void EncodeUtf8(const WideString& text, std::string* out, LoneSurrogate lone) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < text.size() &&
+        IsLowSurrogate(text[i + 1])) {
+      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00),
+                 out);
+      ++i;
+    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+      lone(unit, out);
+    } else {
+      AppendUtf8(unit, out);
+    }
+  }
+}
+
+// A JSON string. nlohmann/json escapes the text; its strings are UTF-8 and
+// cannot hold a lone surrogate, so each one is written here as the escape
+// that JSON has for it, between the runs that nlohmann/json writes.
+std::string JsonString(const WideString& text) {
+  std::string json = "\"";
+  std::string run;
+  auto flush_run = [&json, &run] {
+    std::string quoted = nlohmann::json(run).dump();
+    json.append(quoted, 1, quoted.size() - 2);
+    run.clear();
+  };
+  EncodeUtf8(text, &run, [&](char16_t unit, std::string*) {
+    flush_run();
+    char escape[8];
+    snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
+    json += escape;
+  });
+  flush_run();
+  return json + "\"";
+}
+
+// A CSV field, quoted when it holds a separator, a quote or a line end.
+std::string CsvQuote(const std::string& utf8) {
+  if (utf8.find_first_of(",\"\r\n") == std::string::npos) return utf8;
+  std::string quoted = "\"";
+  for (char c : utf8) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string CsvField(const WideString& text) {
+  std::string utf8;
+  EncodeUtf8(text, &utf8,
+             [](char16_t, std::string* out) { AppendUtf8(0xFFFD, out); });
+  return CsvQuote(utf8);
+}
+
+}  // namespace
+
+std::string CsvHeader() {
+  return "log,run,program,started,kind,file,detail,text\r\n";
+}
+
+std::string CsvRow(const WideString& log, const LogRecord& record) {
+  return CsvField(log) + "," + std::to_string(record.run) + "," +
+         CsvField(record.program) + "," + record.started + "," +
+         KindName(record.kind) + "," + CsvField(record.file) + "," +
+         CsvField(record.detail) + "," + CsvField(record.text) + "\r\n";
+}
+
+std::string JsonLine(const WideString& log, const LogRecord& record) {
+  return "{\"log\":" + JsonString(log) +
+         ",\"run\":" + std::to_string(record.run) +
+         ",\"program\":" + JsonString(record.program) + ",\"started\":\"" +
+         record.started + "\",\"kind\":\"" + KindName(record.kind) +
+         "\",\"file\":" + JsonString(record.file) +
+         ",\"detail\":" + JsonString(record.detail) +
+         ",\"text\":" + JsonString(record.text) + "}\n";
+}
