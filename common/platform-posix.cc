@@ -3,6 +3,7 @@
 // Windows names ignore the case of ASCII letters, so paths are resolved the
 // same way here; failures are reported with the Windows error codes.
 #include "common/platform.h"
+#include "common/posix_errors.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -64,40 +65,6 @@ bool ParentFolderMissing(const std::string& path) {
   std::string parent = path.substr(0, slash + 1);
   struct stat info;
   return stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
-}
-
-// The Windows error code for the errno value of a failed call on `path`
-// (empty when the call named no path).
-uint32_t ErrorFromErrno(int error, const std::string& path) {
-  switch (error) {
-    case ENOENT:
-      return ParentFolderMissing(path) ? kErrorPathNotFound
-                                       : kErrorFileNotFound;
-    case ENOTDIR:
-      return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return kErrorAccessDenied;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    case ENOSPC:
-    case EDQUOT:
-      return kErrorDiskFull;
-    case ENAMETOOLONG:
-      return kErrorFilenameTooLong;
-    case ELOOP:
-      return kErrorCantResolveFilename;
-    case EIO:
-      return kErrorIoDevice;
-    case EROFS:
-      return kErrorWriteProtect;
-    case EMFILE:
-    case ENFILE:
-      return kErrorTooManyOpenFiles;
-    default:
-      return kErrorGenFailure;
-  }
 }
 
 int FileDescriptor(const PlatformFile& file) {
@@ -211,6 +178,38 @@ std::string NativePath(const WideString& path) {
 
 }  // namespace
 
+uint32_t WindowsErrorFromErrno(int error, const std::string& path) {
+  switch (error) {
+    case ENOENT:
+      return ParentFolderMissing(path) ? kErrorPathNotFound
+                                       : kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return kErrorAccessDenied;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrorDiskFull;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case ELOOP:
+      return kErrorCantResolveFilename;
+    case EIO:
+      return kErrorIoDevice;
+    case EROFS:
+      return kErrorWriteProtect;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
 void PlatformFile::Close() {
   if (handle_ != kInvalid) close(static_cast<int>(handle_));
   handle_ = kInvalid;
@@ -222,27 +221,27 @@ uint32_t OpenLogForAppend(const WideString& path, PlatformFile* file) {
   // holding the run forever; the writes block again as usual.
   int fd = open(native.c_str(),
                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) return ErrorFromErrno(errno, native);
+  if (fd < 0) return WindowsErrorFromErrno(errno, native);
   PlatformFile opened(fd);
   // Started with a standard descriptor closed, the log could take its
   // number, and console text would then be written into it.
   if (fd <= STDERR_FILENO) {
     fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (fd < 0) return ErrorFromErrno(errno, native);
+    if (fd < 0) return WindowsErrorFromErrno(errno, native);
     opened = PlatformFile(fd);
   }
   int status = fcntl(fd, F_GETFL);
   if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
-    return ErrorFromErrno(errno, native);
+    return WindowsErrorFromErrno(errno, native);
   // flock locks belong to the open file description, so any second open of
   // the log, in this process or another, is refused while this one holds it.
   // Devices such as /dev/null belong to everyone and are not locked: one run
   // writing to one must not shut out every other process on the machine.
   struct stat info;
-  if (fstat(fd, &info) != 0) return ErrorFromErrno(errno, native);
+  if (fstat(fd, &info) != 0) return WindowsErrorFromErrno(errno, native);
   if (S_ISREG(info.st_mode) && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     return errno == EWOULDBLOCK ? kErrorSharingViolation
-                                : ErrorFromErrno(errno, native);
+                                : WindowsErrorFromErrno(errno, native);
   }
   *file = std::move(opened);
   return kErrorSuccess;
@@ -256,7 +255,7 @@ uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
         write(FileDescriptor(file), bytes + written, size - written);
     if (count < 0) {
       if (errno == EINTR) continue;
-      return ErrorFromErrno(errno, "");
+      return WindowsErrorFromErrno(errno);
     }
     if (count == 0) return kErrorGenFailure;
     written += count;
@@ -268,7 +267,8 @@ uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
   std::string native = NativePath(path);
   // Checked before opening so that no device, FIFO or socket is ever opened.
   struct stat info;
-  if (stat(native.c_str(), &info) != 0) return ErrorFromErrno(errno, native);
+  if (stat(native.c_str(), &info) != 0)
+    return WindowsErrorFromErrno(errno, native);
   if (!S_ISREG(info.st_mode)) return kErrorAccessDenied;
 
   // Non-blocking, in case the name was replaced by a FIFO since the check.
@@ -282,13 +282,13 @@ uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
 #else
   fd = open(native.c_str(), flags);
 #endif
-  if (fd < 0) return ErrorFromErrno(errno, native);
+  if (fd < 0) return WindowsErrorFromErrno(errno, native);
   PlatformFile opened(fd);
-  if (fstat(fd, &info) != 0) return ErrorFromErrno(errno, native);
+  if (fstat(fd, &info) != 0) return WindowsErrorFromErrno(errno, native);
   if (!S_ISREG(info.st_mode)) return kErrorAccessDenied;
   int status = fcntl(fd, F_GETFL);
   if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
-    return ErrorFromErrno(errno, native);
+    return WindowsErrorFromErrno(errno, native);
   *file = std::move(opened);
   return kErrorSuccess;
 }
@@ -306,7 +306,7 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
       // A failed read leaves the position where it was, as on Windows, so
       // that a caller may try again with a smaller read.
       lseek(FileDescriptor(file), -static_cast<off_t>(total), SEEK_CUR);
-      return ErrorFromErrno(error, "");
+      return WindowsErrorFromErrno(error);
     }
     if (count == 0) break;
     total += static_cast<uint32_t>(count);
@@ -317,16 +317,17 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
 
 uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
   off_t position = lseek(FileDescriptor(file), 0, SEEK_CUR);
-  if (position < 0) return ErrorFromErrno(errno, "");
+  if (position < 0) return WindowsErrorFromErrno(errno);
   if (static_cast<off_t>(distance) > position) return kErrorNegativeSeek;
   if (lseek(FileDescriptor(file), position - distance, SEEK_SET) < 0)
-    return ErrorFromErrno(errno, "");
+    return WindowsErrorFromErrno(errno);
   return kErrorSuccess;
 }
 
 uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
   struct stat info;
-  if (fstat(FileDescriptor(file), &info) != 0) return ErrorFromErrno(errno, "");
+  if (fstat(FileDescriptor(file), &info) != 0)
+    return WindowsErrorFromErrno(errno);
   *size = static_cast<uint64_t>(info.st_size);
   return kErrorSuccess;
 }
@@ -339,7 +340,7 @@ uint32_t GetWindowsFolder(WideString* folder) {
   if (native[0] != '/') {
     std::string current(256, '\0');
     while (getcwd(&current[0], current.size()) == nullptr) {
-      if (errno != ERANGE) return ErrorFromErrno(errno, "");
+      if (errno != ERANGE) return WindowsErrorFromErrno(errno);
       current.resize(current.size() * 2);
     }
     current.resize(current.find('\0'));
@@ -397,7 +398,7 @@ uint32_t FolderEntries::Start(const WideString& search_pattern,
   FolderStream stream = OpenFolder(native);
   if (!stream) {
     if (errno == ENOENT || errno == ENOTDIR) return kErrorPathNotFound;
-    return ErrorFromErrno(errno, native);
+    return WindowsErrorFromErrno(errno, native);
   }
   std::unique_ptr<State> state(new State);
   while (dirent* entry = readdir(stream.get())) {

@@ -34,6 +34,9 @@ WideString ShowableText(const char16_t* text, size_t length);
 // Encodes ShowableText as valid UTF-8.
 std::string DisplayFromWide(const char16_t* text, size_t length);
 
+// Appends the UTF-8 encoding of the scalar value `code`.
+void AppendUtf8(char32_t code, std::string* out);
+
 // Widens ASCII text unit by unit.
 WideString WidenAscii(const char* ascii);
 

@@ -9,41 +9,16 @@
 #include <algorithm>
 
 #include "common/platform.h"
+#include "common/posix_errors.h"
 
 namespace {
-
-uint32_t ErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT:
-      return kErrorFileNotFound;
-    case ENOTDIR:
-      return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return kErrorAccessDenied;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    case ENAMETOOLONG:
-      return kErrorFilenameTooLong;
-    case ELOOP:
-      return kErrorCantResolveFilename;
-    case EIO:
-      return kErrorIoDevice;
-    case EMFILE:
-    case ENFILE:
-      return kErrorTooManyOpenFiles;
-    default:
-      return kErrorGenFailure;
-  }
-}
 
 uint32_t ReadAll(int fd, std::string* bytes) {
   char buffer[65536];
   for (;;) {
     ssize_t count = read(fd, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return ErrorFromErrno(errno);
+    if (count < 0) return WindowsErrorFromErrno(errno);
     if (count == 0) return kErrorSuccess;
     bytes->append(buffer, static_cast<size_t>(count));
   }
@@ -71,7 +46,7 @@ uint32_t ListFolderFiles(const WideString& folder,
                          std::vector<WideString>* paths) {
   std::string native = NativeFromWide(folder);
   DIR* stream = opendir(native.c_str());
-  if (stream == nullptr) return ErrorFromErrno(errno);
+  if (stream == nullptr) return WindowsErrorFromErrno(errno);
   if (native.empty() || native.back() != '/') native += '/';
   std::vector<std::string> names;
   while (dirent* entry = readdir(stream)) {
@@ -92,7 +67,7 @@ uint32_t ListFolderFiles(const WideString& folder,
 uint32_t ReadWholeFile(const WideString& path, std::string* bytes) {
   if (path == u"-") return ReadAll(STDIN_FILENO, bytes);
   int fd = open(NativeFromWide(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ErrorFromErrno(errno);
+  if (fd < 0) return WindowsErrorFromErrno(errno);
   uint32_t error = ReadAll(fd, bytes);
   close(fd);
   return error;
