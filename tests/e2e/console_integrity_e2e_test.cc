@@ -10,48 +10,9 @@
 #include <vector>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/messages.h"
 
 namespace {
-
-// Two signatures, written out again so that the tests do not take them from
-// the code they test, and their console reports.
-const std::string kRow1 = "\xb8\x5c\x17\xe9\x42";
-const std::string kRow5 = "\x57\xb9\x2a\xc6\x2a\xc6\xeb\x0d";
-const char kHit1[] =
-    "SUSPICIOUS: Pattern decrypt magic1 is matching: \n"
-    "b8 5c 17 e9 42 \n";
-const char kHit5[] =
-    "SUSPICIOUS: Pattern C6 2A xor is matching: \n"
-    "57 b9 2a c6 2a c6 eb 0d \n";
-
-std::string WithSignature(const std::string& row) {
-  return std::string(8, '\x90') + row + std::string(8, '\x90');
-}
-
-// 256 bytes holding every value once: average entropy 0.937500.
-std::string EveryByte() {
-  std::string bytes;
-  for (int value = 0; value < 256; ++value) bytes.push_back(value);
-  return bytes;
-}
-
-std::string Checking(const std::string& name) {
-  return "INFO: Checking file " + name + "\n";
-}
-
-std::string Logged(const std::string& file, const char* pattern) {
-  return "SUSPICIOUS: File " + file + " matches pattern called " + pattern +
-         "\r\n";
-}
-
-std::string AboveThreshold(const std::string& name) {
-  return "SUSPICIOUS: The entropy of " + name +
-         " is above threshold: 0.937500\r\n";
-}
-
-std::string Orphan(const std::string& stem) {
-  return "SUSPICIOUS: There is no corresponding inf file for " + stem + "\r\n";
-}
 
 bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7f; }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/messages.h"
 
 namespace {
 
@@ -50,10 +51,6 @@ const char kWow64Warning[] =
 std::string Filler(size_t size) { return std::string(size, '\x90'); }
 
 const Signature& Row(int number) { return kSignatures[number - 1]; }
-
-std::string Checking(const std::string& name) {
-  return "INFO: Checking file " + name + "\n";
-}
 
 // The console report of a hit: the text, then the bytes eight to a line.
 std::string Hit(int row) {

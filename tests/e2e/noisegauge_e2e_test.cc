@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/messages.h"
 
 namespace {
 
@@ -27,10 +28,6 @@ std::string Digits(double average) {
   char text[32];
   snprintf(text, sizeof text, "%.6f", average);
   return text;
-}
-
-std::string Checking(const std::string& name) {
-  return "INFO: Checking file " + name + "\n";
 }
 
 std::string NoStepBack(const std::string& name) {

@@ -2,16 +2,9 @@
 // and the Windows build under Wine on the prefix's own inf folder.
 #include <gtest/gtest.h>
 #include "tests/e2e/harness.h"
+#include "tests/e2e/messages.h"
 
 namespace {
-
-std::string Checking(const std::string& stem) {
-  return "INFO: Checking file " + stem + "\n";
-}
-
-std::string Orphan(const std::string& stem) {
-  return "SUSPICIOUS: There is no corresponding inf file for " + stem + "\r\n";
-}
 
 // What an inf folder holds, and the stems pairscan walks, in walk order.
 struct InfFixture {
