@@ -261,21 +261,26 @@ TEST_F(NativeKitreport, CsvOfTheSameLog) {
       << run.console;
 }
 
-class WineKitreport : public NativeKitreport {};
+class WineKitreport : public NativeKitreport,
+                      public testing::WithParamInterface<WindowsBuild> {};
 
-// The Windows program gives the same bytes as the native one: no line end
+// Each Windows program gives the same bytes as the native one: no line end
 // is translated on the way out.
-TEST_F(WineKitreport, GivesTheSameRecordsAsTheNativeProgram) {
-  SKIP_OR_FAIL_WITHOUT_WINE();
+TEST_P(WineKitreport, GivesTheSameRecordsAsTheNativeProgram) {
+  SKIP_OR_FAIL_WITHOUT(GetParam());
   WriteFileBytes(path("host1.log"), log_);
   for (const char* format : {"jsonl", "csv"}) {
     RunOptions options =
         OptionsIn(temp_.path(), {"--format", format, "host1.log"});
     RunResult native = RunNative("kitreport", options);
-    RunResult wine = RunWine("kitreport", options);
+    RunResult wine = RunWindows(GetParam(), "kitreport", options);
     EXPECT_EQ(wine.exit_code, 1) << format;
     EXPECT_EQ(wine.console, native.console) << format;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineKitreport,
+                         testing::ValuesIn(WindowsBuilds()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
