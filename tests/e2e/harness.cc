@@ -418,8 +418,8 @@ RunResult RunWineProgram(const std::string& program,
   return RunWineCommand({program}, options);
 }
 
-std::string WineTestHelper(const std::string& name) {
-  return std::string(KIT_WIN64_TESTS) + "/" + name + ".exe";
+std::string WineTestHelper(const std::string& name, const WindowsBuild& build) {
+  return build.bin + "/../tests/" + name + ".exe";
 }
 
 HeldFile::HeldFile(const std::string& windows_path) {

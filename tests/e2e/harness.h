@@ -131,9 +131,10 @@ std::string WineWindowsFolder();
 // The build's system folder in the prefix, as a Linux path.
 std::string WineSystemFolder(const WindowsBuild& build);
 // Any Windows program under Wine in that prefix, such as a test helper of
-// the win64 build (WineTestHelper("hold_file")).
+// a build (WineTestHelper("hold_file")), which lies in its tests/ folder.
 RunResult RunWineProgram(const std::string& program, const RunOptions& options);
-std::string WineTestHelper(const std::string& name);
+std::string WineTestHelper(const std::string& name,
+                           const WindowsBuild& build = Win64Build());
 
 // A file that another process holds open for writing under Wine, as
 // tests/e2e/hold_file.exe of the win64 build holds it: readers allowed,

@@ -203,11 +203,13 @@ TEST_P(WineNames, PairscanFindsTheInfOfEveryStem) {
   EXPECT_EQ(out.log, log);
 }
 
-// The Windows platform layer on paths of every form it may be given:
-// relative and drive-relative ones are taken from the current folder, and
-// only the last name is kept exactly as given.
-TEST(WinePlatformPaths, ResolvesTheFolderAndKeepsTheName) {
-  SKIP_OR_FAIL_WITHOUT_WINE();
+// The Windows platform layer of each build on paths of every form it may be
+// given: relative and drive-relative ones are taken from the current folder,
+// and only the last name is kept exactly as given.
+class WinePlatformPaths : public testing::TestWithParam<WindowsBuild> {};
+
+TEST_P(WinePlatformPaths, ResolvesTheFolderAndKeepsTheName) {
+  SKIP_OR_FAIL_WITHOUT(GetParam());
   const std::string root = WinePrefix() + "/drive_c/kit_paths";
   MakeFolders(root + "/drv");
   for (const char* name : {"nul.sys", "aux.sys", "trail.sys.", "space.sys "})
@@ -243,13 +245,16 @@ TEST(WinePlatformPaths, ResolvesTheFolderAndKeepsTheName) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.command) + " " + c.path);
     RunResult run =
-        RunWineProgram(WineTestHelper("platform_probe"),
+        RunWineProgram(WineTestHelper("platform_probe", GetParam()),
                        OptionsIn(root + "/drv", {c.command, c.path}));
     EXPECT_EQ(NormaliseLineEnds(run.console), std::string(c.said) + "\n");
   }
   RemoveTree(root);
 }
 
+INSTANTIATE_TEST_SUITE_P(Wine, WinePlatformPaths,
+                         testing::ValuesIn(WindowsBuilds()),
+                         [](const auto& info) { return info.param.name; });
 INSTANTIATE_TEST_SUITE_P(Wine, WineNames, testing::ValuesIn(WindowsBuilds()),
                          [](const auto& info) { return info.param.name; });
 
