@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/messages.h"
 
 namespace {
 
@@ -125,11 +126,9 @@ class WineNames : public testing::TestWithParam<WindowsBuild> {
 TEST_P(WineNames, DrvscanScansEveryDriverUnderItsOwnName) {
   std::vector<std::string> own = ListFolder(drivers_);
   LaidFiles laid(drivers_);
-  // Sixteen bytes, so that no signature is skipped as too long.
-  const std::string signature = "\xb8\x5c\x17\xe9\x42";
   for (const std::string& name : TrickyNames(".sys"))
-    laid.Add(name, std::string(11, '\0') + signature);
-  laid.Add("held.sys", std::string(11, '\0') + signature);
+    laid.Add(name, WithSignature(kRow1));
+  laid.Add("held.sys", WithSignature(kRow1));
 
   Output out =
       Run("drvscan", own,
@@ -137,11 +136,8 @@ TEST_P(WineNames, DrvscanScansEveryDriverUnderItsOwnName) {
   std::string console, log;
   if (GetParam().wow64) console = log = kWow64Warning;
   for (const std::string& name : laid.InWalkOrder()) {
-    console += "INFO: Checking file " + name +
-               "\nSUSPICIOUS: Pattern decrypt magic1 is matching: \n"
-               "b8 5c 17 e9 42 \n";
-    log +=
-        "SUSPICIOUS: File " + name + " matches pattern called decrypt magic1\n";
+    console += Checking(name) + kHit1;
+    log += NormaliseLineEnds(Logged(name, "decrypt magic1"));
   }
   EXPECT_EQ(out.exit_code, 0);
   EXPECT_EQ(out.console, console);
@@ -151,18 +147,15 @@ TEST_P(WineNames, DrvscanScansEveryDriverUnderItsOwnName) {
 TEST_P(WineNames, NoisegaugeMeasuresEveryPnfUnderItsOwnName) {
   std::vector<std::string> own = ListFolder(inf_);
   LaidFiles laid(inf_);
-  // Windows [0, 256) at 1.0 and [128, 256) at 0.875.
-  std::string distinct;
-  for (int i = 0; i < 256; ++i) distinct.push_back(static_cast<char>(i));
-  for (const std::string& name : TrickyNames(".pnf")) laid.Add(name, distinct);
-  laid.Add("held.pnf", distinct);
+  for (const std::string& name : TrickyNames(".pnf"))
+    laid.Add(name, EveryByte());
+  laid.Add("held.pnf", EveryByte());
 
   Output out = Run("noisegauge", own, "C:\\windows\\inf\\held.pnf");
   std::string console, log;
   for (const std::string& name : laid.InWalkOrder()) {
-    std::string finding = "SUSPICIOUS: The entropy of " + name +
-                          " is above threshold: 0.937500\n";
-    console += "INFO: Checking file " + name + "\n" + finding;
+    std::string finding = NormaliseLineEnds(AboveThreshold(name));
+    console += Checking(name) + finding;
     log += finding;
   }
   EXPECT_EQ(out.exit_code, 0);
@@ -191,12 +184,11 @@ TEST_P(WineNames, PairscanFindsTheInfOfEveryStem) {
     if (name.find(".pnf") == std::string::npos) continue;
     std::string stem = "C:\\windows\\inf\\" + name.substr(0, name.find('.'));
     if (std::count(orphans.begin(), orphans.end(), name)) {
-      std::string finding =
-          "SUSPICIOUS: There is no corresponding inf file for " + stem + "\n";
+      std::string finding = NormaliseLineEnds(Orphan(stem));
       console += finding;
       log += finding;
     }
-    console += "INFO: Checking file " + stem + "\n";
+    console += Checking(stem);
   }
   EXPECT_EQ(out.exit_code, 0);
   EXPECT_EQ(out.console, console);
