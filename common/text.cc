@@ -19,9 +19,6 @@ bool IsEscape(char16_t unit) {
          (unit >= kEscapeBase + 0x80 || IsAsciiControl(unit - kEscapeBase));
 }
 
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // Decodes the sequence at `bytes[i]` when it is valid UTF-8 in its shortest
@@ -57,29 +54,19 @@ size_t DecodeSequence(const std::string& bytes, size_t i, char32_t* code) {
   return length;
 }
 
-// Encodes UTF-16 as UTF-8. Surrogate pairs become one 4-byte sequence; an
-// escape unit becomes its raw byte when `restore_bytes` is set; every other
-// lone surrogate becomes U+FFFD.
+// Encodes UTF-16 as UTF-8. An escape unit becomes its raw byte when
+// `restore_bytes` is set; every other lone surrogate becomes U+FFFD.
 std::string EncodeUtf8(const char16_t* text, size_t length,
                        bool restore_bytes) {
   std::string out;
   out.reserve(length);
-  for (size_t i = 0; i < length; ++i) {
-    char16_t unit = text[i];
-    if (!IsHighSurrogate(unit) && !IsLowSurrogate(unit)) {
-      AppendUtf8(unit, &out);
-    } else if (IsHighSurrogate(unit) && i + 1 < length &&
-               IsLowSurrogate(text[i + 1])) {
-      char32_t code =
-          0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      AppendUtf8(code, &out);
-      ++i;
-    } else if (restore_bytes && IsEscape(unit)) {
-      out.push_back(static_cast<char>(unit - kEscapeBase));
-    } else {
-      AppendUtf8(kReplacement, &out);
-    }
-  }
+  AppendUtf8Of(text, length, &out,
+               [restore_bytes](char16_t unit, std::string* out) {
+                 if (restore_bytes && IsEscape(unit))
+                   out->push_back(static_cast<char>(unit - kEscapeBase));
+                 else
+                   AppendUtf8(kReplacement, out);
+               });
   return out;
 }
 

@@ -37,6 +37,34 @@ std::string DisplayFromWide(const char16_t* text, size_t length);
 // Appends the UTF-8 encoding of the scalar value `code`.
 void AppendUtf8(char32_t code, std::string* out);
 
+inline bool IsHighSurrogate(char16_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+inline bool IsLowSurrogate(char16_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// Appends `length` units of UTF-16 to `out` as UTF-8, a surrogate pair as
+// one character. Each lone surrogate goes to `lone(unit, out)`, which
+// appends whatever stands for it there.
+template <typename LoneSurrogate>
+void AppendUtf8Of(const char16_t* text, size_t length, std::string* out,
+                  LoneSurrogate lone) {
+  for (size_t i = 0; i < length; ++i) {
+    char16_t unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < length &&
+        IsLowSurrogate(text[i + 1])) {
+      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00),
+                 out);
+      ++i;
+    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+      lone(unit, out);
+    } else {
+      AppendUtf8(unit, out);
+    }
+  }
+}
+
 // Widens ASCII text unit by unit.
 WideString WidenAscii(const char* ascii);
 

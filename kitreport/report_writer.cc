@@ -5,27 +5,6 @@
 
 namespace {
 
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
-// Encodes `text` as UTF-8, handing every lone surrogate to `lone` instead.
-template <typename LoneSurrogate>
-void EncodeUtf8(const WideString& text, std::string* out, LoneSurrogate lone) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    char16_t unit = text[i];
-    if (IsHighSurrogate(unit) && i + 1 < text.size() &&
-        IsLowSurrogate(text[i + 1])) {
-      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00),
-                 out);
-      ++i;
-    } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-      lone(unit, out);
-    } else {
-      AppendUtf8(unit, out);
-    }
-  }
-}
-
 // A JSON string. nlohmann/json escapes the text; its strings are UTF-8 and
 // cannot hold a lone surrogate, so each one is written here as the escape
 // that JSON has for it, between the runs that nlohmann/json writes.
@@ -37,12 +16,13 @@ std::string JsonString(const WideString& text) {
     json.append(quoted, 1, quoted.size() - 2);
     run.clear();
   };
-  EncodeUtf8(text, &run, [&](char16_t unit, std::string*) {
-    flush_run();
-    char escape[8];
-    snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
-    json += escape;
-  });
+  AppendUtf8Of(
+      text.data(), text.size(), &run, [&](char16_t unit, std::string*) {
+        flush_run();
+        char escape[8];
+        snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
+        json += escape;
+      });
   flush_run();
   return json + "\"";
 }
@@ -60,8 +40,8 @@ std::string CsvQuote(const std::string& utf8) {
 
 std::string CsvField(const WideString& text) {
   std::string utf8;
-  EncodeUtf8(text, &utf8,
-             [](char16_t, std::string* out) { AppendUtf8(0xFFFD, out); });
+  AppendUtf8Of(text.data(), text.size(), &utf8,
+               [](char16_t, std::string* out) { AppendUtf8(0xFFFD, out); });
   return CsvQuote(utf8);
 }
 
