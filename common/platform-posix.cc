@@ -428,11 +428,14 @@ bool EntryExists(const WideString& path) {
 }
 
 void WriteConsoleText(const char16_t* text, size_t length) {
-  std::string bytes = DisplayFromWide(text, length);
+  WriteToStandardStream(StandardStream::kOutput, DisplayFromWide(text, length));
+}
+
+void WriteToStandardStream(StandardStream stream, const std::string& bytes) {
+  int fd = stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
   size_t written = 0;
   while (written < bytes.size()) {
-    ssize_t count =
-        write(STDOUT_FILENO, bytes.data() + written, bytes.size() - written);
+    ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return;  // Nowhere left to show it.
     written += count;

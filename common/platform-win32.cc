@@ -100,6 +100,40 @@ uint32_t VerbatimPath(const WideString& path, std::u16string* verbatim) {
   return kErrorSuccess;
 }
 
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+// A console takes UTF-16 text itself, in pieces small enough for every
+// Windows version; a piece never ends inside a surrogate pair.
+void WriteToConsole(HANDLE console, const char16_t* text, size_t length) {
+  const size_t kChunk = 8192;
+  while (length > 0) {
+    size_t count = length < kChunk ? length : kChunk;
+    if (count < length && IsHighSurrogate(text[count - 1])) --count;
+    DWORD written = 0;
+    if (!WriteConsoleW(console, text, static_cast<DWORD>(count), &written,
+                       nullptr) ||
+        written == 0)
+      return;
+    text += written;
+    length -= written;
+  }
+}
+
+// Writes all bytes to a file or a pipe, as far as it takes them.
+void WriteBytes(HANDLE handle, const char* data, size_t size) {
+  while (size > 0) {
+    DWORD count = size < 0x40000000 ? static_cast<DWORD>(size) : 0x40000000;
+    DWORD written = 0;
+    if (!WriteFile(handle, data, count, &written, nullptr) || written == 0)
+      return;
+    data += written;
+    size -= written;
+  }
+}
+
 // True for a character that no Windows file name may hold but that the
 // folder search reads as a wildcard.
 bool IsWildcard(char16_t c) {
@@ -312,36 +346,24 @@ bool EntryExists(const WideString& path) {
 void WriteConsoleText(const char16_t* text, size_t length) {
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
-  DWORD mode = 0;
-  if (GetConsoleMode(output, &mode)) {
-    // A console takes the UTF-16 text itself, in pieces small enough for
-    // every Windows version; a piece never ends inside a surrogate pair.
-    const size_t kChunk = 8192;
-    while (length > 0) {
-      size_t count = length < kChunk ? length : kChunk;
-      if (count < length && text[count - 1] >= 0xD800 &&
-          text[count - 1] <= 0xDBFF)
-        --count;
-      DWORD written = 0;
-      if (!WriteConsoleW(output, text, static_cast<DWORD>(count), &written,
-                         nullptr) ||
-          written == 0)
-        return;
-      text += written;
-      length -= written;
-    }
-    return;
+  if (IsConsole(output)) {
+    WriteToConsole(output, text, length);
+  } else {
+    // Redirected to a file or a pipe: UTF-8 bytes.
+    std::string bytes = DisplayFromWide(text, length);
+    WriteBytes(output, bytes.data(), bytes.size());
   }
-  // Redirected to a file or a pipe: UTF-8 bytes.
-  std::string bytes = DisplayFromWide(text, length);
-  const char* data = bytes.data();
-  size_t size = bytes.size();
-  while (size > 0) {
-    DWORD written = 0;
-    if (!WriteFile(output, data, static_cast<DWORD>(size), &written, nullptr) ||
-        written == 0)
-      return;
-    data += written;
-    size -= written;
+}
+
+void WriteToStandardStream(StandardStream stream, const std::string& bytes) {
+  HANDLE handle = GetStdHandle(
+      stream == StandardStream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  if (IsConsole(handle)) {
+    WideString text = WideFromUtf8(bytes);
+    WideString shown = ShowableText(text.data(), text.size());
+    WriteToConsole(handle, shown.data(), shown.size());
+  } else {
+    WriteBytes(handle, bytes.data(), bytes.size());
   }
 }

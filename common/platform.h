@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/text.h"
 
@@ -148,5 +149,13 @@ bool EntryExists(const WideString& path);
 
 // Writes console text to the process's output, in order.
 void WriteConsoleText(const char16_t* text, size_t length);
+
+// The process's standard output and standard error.
+enum class StandardStream { kOutput, kError };
+
+// Writes UTF-8 `bytes` to `stream` exactly as they are, for output that
+// other programs read. A Windows console is given them as UTF-16 text,
+// shown as ShowableText makes it.
+void WriteToStandardStream(StandardStream stream, const std::string& bytes);
 
 #endif  // COMMON_PLATFORM_H_

@@ -533,4 +533,27 @@ TEST(PlatformConsoleTest, WritesValidUtf8ToStandardOutput) {
   EXPECT_EQ("a\xEF\xBF\xBD\xF0\x9F\x98\x80\r\n", ReadNativeFile(captured));
 }
 
+// Output that other programs read reaches a file byte for byte, whatever
+// it holds.
+TEST(PlatformConsoleTest, WritesStandardStreamsExactly) {
+  const std::string bytes = "x,\"y\"\r\n\x1B\xC2\x9B\xFF\n";
+  for (StandardStream stream :
+       {StandardStream::kOutput, StandardStream::kError}) {
+    int fd = stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+    TempFolder root;
+    std::string captured = root / "stream";
+    fflush(stdout);
+    fflush(stderr);
+    int saved = dup(fd);
+    int target = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(target, 0);
+    dup2(target, fd);
+    close(target);
+    WriteToStandardStream(stream, bytes);
+    dup2(saved, fd);
+    close(saved);
+    EXPECT_EQ(bytes, ReadNativeFile(captured)) << fd;
+  }
+}
+
 }  // namespace

@@ -90,7 +90,11 @@ void AppendUtf8(char32_t code, std::string* out) {
   }
 }
 
-WideString WideFromNative(const std::string& bytes) {
+namespace {
+
+// Decodes UTF-8; a byte that is not part of a valid sequence, and with
+// `carry_controls` a C0 control or DEL, becomes its escape unit.
+WideString DecodeUtf8(const std::string& bytes, bool carry_controls) {
   WideString wide;
   wide.reserve(bytes.size());
   size_t i = 0;
@@ -98,7 +102,7 @@ WideString WideFromNative(const std::string& bytes) {
     unsigned char byte = bytes[i];
     if (byte < 0x80) {
       wide.push_back(static_cast<char16_t>(
-          IsAsciiControl(byte) ? kEscapeBase + byte : byte));
+          carry_controls && IsAsciiControl(byte) ? kEscapeBase + byte : byte));
       ++i;
       continue;
     }
@@ -120,6 +124,16 @@ WideString WideFromNative(const std::string& bytes) {
     i += length;
   }
   return wide;
+}
+
+}  // namespace
+
+WideString WideFromNative(const std::string& bytes) {
+  return DecodeUtf8(bytes, true);
+}
+
+WideString WideFromUtf8(const std::string& bytes) {
+  return DecodeUtf8(bytes, false);
 }
 
 std::string NativeFromWide(const WideString& wide) {

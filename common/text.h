@@ -14,6 +14,11 @@ using WideString = std::u16string;
 // gives back the very same bytes while no name can end a line of the log.
 WideString WideFromNative(const std::string& bytes);
 
+// Decodes UTF-8 text as it stands, its line ends and other controls
+// included; a byte that is not part of a valid sequence becomes the unit
+// 0xDC00 + byte, as in WideFromNative.
+WideString WideFromUtf8(const std::string& bytes);
+
 // Encodes UTF-16 as UTF-8 for the POSIX file system; units that stand for
 // bytes become those bytes again.
 std::string NativeFromWide(const WideString& wide);

@@ -127,6 +127,14 @@ TEST(TextTest, ShowableText) {
   }
 }
 
+// Text that a program writes, as opposed to a name, keeps its controls and
+// line ends; only what is not UTF-8 is escaped, as in a name.
+TEST(TextTest, WideFromUtf8KeepsControls) {
+  EXPECT_EQ(WideFromUtf8("a,\"b\"\r\n\t\x1B\xC3\xA9\xFF"),
+            u"a,\"b\"\r\n\t\x1B\u00E9\xDCFF");
+  EXPECT_EQ(WideFromNative("\r\n"), u"\xDC0D\xDC0A");
+}
+
 // A name may hold any control on a volume not written through Windows: in
 // messages each becomes its escape unit, and nothing else changes.
 TEST(TextTest, NameForMessages) {

@@ -6,6 +6,7 @@
 #include "common/console.h"
 #include "common/entry.h"
 #include "common/format.h"
+#include "common/platform.h"
 #include "common/text.h"
 #include "common/usage.h"
 #include "kitreport/log_files.h"
@@ -39,12 +40,13 @@ enum class ReportFormat { kJsonLines, kCsv };
 void Complain(const char16_t* format, const WideString& log,
               uint32_t code = 0) {
   WideString message = FormatText(format, {log, code});
-  WriteStandardError(DisplayFromWide(message.data(), message.size()));
+  WriteToStandardStream(StandardStream::kError,
+                        DisplayFromWide(message.data(), message.size()));
 }
 
 void ComplainOfUsage(const char16_t* format, const WideString& argument) {
   Complain(format, argument);
-  WriteStandardError("Try 'kitreport --help'.\n");
+  WriteToStandardStream(StandardStream::kError, "Try 'kitreport --help'.\n");
 }
 
 // The whole run: which logs, in which format, and what was found.
@@ -95,7 +97,7 @@ class Report {
                                            : JsonLine(path, record);
       found_ = found_ || IsFinding(record);
     }
-    WriteStandardOutput(out);
+    WriteToStandardStream(StandardStream::kOutput, out);
   }
 
   ReportFormat format_;
@@ -147,11 +149,13 @@ int WideMain(int argc, char16_t** argv) {
     }
   }
   if (logs.empty()) {
-    WriteStandardError("kitreport: no log given\nTry 'kitreport --help'.\n");
+    WriteToStandardStream(StandardStream::kError,
+                          "kitreport: no log given\nTry 'kitreport --help'.\n");
     return 2;
   }
 
-  if (format == ReportFormat::kCsv) WriteStandardOutput(CsvHeader());
+  if (format == ReportFormat::kCsv)
+    WriteToStandardStream(StandardStream::kOutput, CsvHeader());
   Report report(format);
   for (const WideString& log : logs) report.Add(log);
   return report.ExitCode();

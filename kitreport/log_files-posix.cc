@@ -24,16 +24,6 @@ uint32_t ReadAll(int fd, std::string* bytes) {
   }
 }
 
-void WriteAll(int fd, const std::string& bytes) {
-  size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return;
-    written += static_cast<size_t>(count);
-  }
-}
-
 }  // namespace
 
 bool IsFolder(const WideString& path) {
@@ -71,12 +61,4 @@ uint32_t ReadWholeFile(const WideString& path, std::string* bytes) {
   uint32_t error = ReadAll(fd, bytes);
   close(fd);
   return error;
-}
-
-void WriteStandardOutput(const std::string& bytes) {
-  WriteAll(STDOUT_FILENO, bytes);
-}
-
-void WriteStandardError(const std::string& bytes) {
-  WriteAll(STDERR_FILENO, bytes);
 }

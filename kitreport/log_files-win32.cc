@@ -28,41 +28,6 @@ uint32_t ReadAll(HANDLE handle, std::string* bytes) {
   }
 }
 
-void WriteAll(DWORD which, const std::string& bytes) {
-  HANDLE handle = GetStdHandle(which);
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
-  DWORD mode = 0;
-  if (GetConsoleMode(handle, &mode)) {
-    WideString text = WideFromNative(bytes);
-    const char16_t* units = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-      // Small pieces for every Windows version, none split inside a pair.
-      DWORD count = left < 8192 ? static_cast<DWORD>(left) : 8192;
-      if (count < left && units[count - 1] >= 0xD800 &&
-          units[count - 1] <= 0xDBFF)
-        --count;
-      DWORD written = 0;
-      if (!WriteConsoleW(handle, units, count, &written, nullptr) ||
-          written == 0)
-        return;
-      units += written;
-      left -= written;
-    }
-    return;
-  }
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    DWORD written = 0;
-    DWORD count = left < 0x40000000 ? static_cast<DWORD>(left) : 0x40000000;
-    if (!WriteFile(handle, data, count, &written, nullptr) || written == 0)
-      return;
-    data += written;
-    left -= written;
-  }
-}
-
 }  // namespace
 
 bool IsFolder(const WideString& path) {
@@ -110,12 +75,4 @@ uint32_t ReadWholeFile(const WideString& path, std::string* bytes) {
   uint32_t error = ReadAll(handle, bytes);
   CloseHandle(handle);
   return error;
-}
-
-void WriteStandardOutput(const std::string& bytes) {
-  WriteAll(STD_OUTPUT_HANDLE, bytes);
-}
-
-void WriteStandardError(const std::string& bytes) {
-  WriteAll(STD_ERROR_HANDLE, bytes);
 }

@@ -4,6 +4,7 @@
 // operator's paths exactly as given, read a pipe or standard input as well
 // as a file, and tell the files of a folder from its subfolders. Failures
 // are Windows error codes on every platform, as in the tools' messages.
+// Output goes through WriteToStandardStream (common/platform.h).
 #ifndef KITREPORT_LOG_FILES_H_
 #define KITREPORT_LOG_FILES_H_
 
@@ -23,10 +24,5 @@ uint32_t ListFolderFiles(const WideString& folder,
 
 // All bytes of the file at `path`, or of standard input for "-".
 uint32_t ReadWholeFile(const WideString& path, std::string* bytes);
-
-// Writes bytes to standard output or standard error. A Windows console is
-// given the UTF-8 text as UTF-16; anything else gets the bytes unchanged.
-void WriteStandardOutput(const std::string& bytes);
-void WriteStandardError(const std::string& bytes);
 
 #endif  // KITREPORT_LOG_FILES_H_
