@@ -5,7 +5,6 @@
 //
 // With --yara-rule instead of a folder, prints the signatures as one YARA
 // rule that matches a file holding any of them.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/plain_folder.h"
 #include "drvscan/signatures.h"
 
 namespace {
@@ -50,11 +50,6 @@ bool ReadWhole(const std::string& path, std::vector<uint8_t>* data) {
   return count == 0;
 }
 
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() &&
-         text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,16 +63,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::string> names;
-  DIR* folder = opendir(argv[1]);
-  if (!folder) {
-    perror(argv[1]);
-    return 1;
-  }
-  while (dirent* entry = readdir(folder)) {
-    if (EndsWith(entry->d_name, ".sys")) names.push_back(entry->d_name);
-  }
-  closedir(folder);
-  std::sort(names.begin(), names.end());
+  if (!NamesEndingIn(argv[1], ".sys", &names)) return 1;
 
   std::vector<uint8_t> data;
   for (const std::string& name : names) {

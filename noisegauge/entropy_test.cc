@@ -1,4 +1,5 @@
 #include "noisegauge/entropy.h"
+#include "noisegauge/defined_entropy.h"
 
 #include <cmath>
 #include <cstring>
@@ -66,23 +67,6 @@ TEST(WindowEntropyTest, Table) {
       EXPECT_FALSE(std::signbit(entropy)) << "negative zero";
     }
   }
-}
-
-// The entropy straight from its definition: count the values, then from
-// value 0 up add p * (log10(p) / log10(256)) for each value that occurs, and
-// negate; +0.0 for a sum of 0. The printed averages depend on every bit of
-// this, so the fast paths must agree to the last bit.
-double DefinedEntropy(const uint8_t* bytes, uint32_t n) {
-  if (n == 0) return 0.0;
-  uint32_t counts[256] = {};
-  for (uint32_t i = 0; i < n; ++i) ++counts[bytes[i]];
-  double sum = 0.0;
-  for (int value = 0; value < 256; ++value) {
-    if (counts[value] == 0) continue;
-    double p = static_cast<double>(counts[value]) / n;
-    sum += p * (std::log10(p) / std::log10(256.0));
-  }
-  return sum != 0.0 ? -sum : 0.0;
 }
 
 uint64_t Bits(double value) {
