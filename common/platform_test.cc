@@ -517,43 +517,42 @@ TEST(PlatformClockTest, GivesTheCalendarTimeInUtc) {
   EXPECT_EQ(expected.tm_min, now.minute);
 }
 
-TEST(PlatformConsoleTest, WritesValidUtf8ToStandardOutput) {
+// What `write` puts on descriptor `fd` (standard output or error), caught
+// in a file.
+template <typename Write>
+std::string Captured(int fd, Write write) {
   TempFolder root;
-  std::string captured = root / "stdout";
+  std::string captured = root / "stream";
   fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
+  fflush(stderr);
+  int saved = dup(fd);
   int target = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(target, 0);
-  dup2(target, STDOUT_FILENO);
+  if (target < 0) return "<no file to catch the output>";
+  dup2(target, fd);
   close(target);
-  WideString text = u"a\xDCFF\U0001F600\r\n";
-  WriteConsoleText(text.data(), text.size());
-  dup2(saved, STDOUT_FILENO);
+  write();
+  dup2(saved, fd);
   close(saved);
-  EXPECT_EQ("a\xEF\xBF\xBD\xF0\x9F\x98\x80\r\n", ReadNativeFile(captured));
+  return ReadNativeFile(captured);
+}
+
+TEST(PlatformConsoleTest, WritesValidUtf8ToStandardOutput) {
+  WideString text = u"a\xDCFF\U0001F600\r\n";
+  EXPECT_EQ("a\xEF\xBF\xBD\xF0\x9F\x98\x80\r\n", Captured(STDOUT_FILENO, [&] {
+              WriteConsoleText(text.data(), text.size());
+            }));
 }
 
 // Output that other programs read reaches a file byte for byte, whatever
 // it holds.
 TEST(PlatformConsoleTest, WritesStandardStreamsExactly) {
   const std::string bytes = "x,\"y\"\r\n\x1B\xC2\x9B\xFF\n";
-  for (StandardStream stream :
-       {StandardStream::kOutput, StandardStream::kError}) {
-    int fd = stream == StandardStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
-    TempFolder root;
-    std::string captured = root / "stream";
-    fflush(stdout);
-    fflush(stderr);
-    int saved = dup(fd);
-    int target = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(target, 0);
-    dup2(target, fd);
-    close(target);
-    WriteToStandardStream(stream, bytes);
-    dup2(saved, fd);
-    close(saved);
-    EXPECT_EQ(bytes, ReadNativeFile(captured)) << fd;
-  }
+  EXPECT_EQ(bytes, Captured(STDOUT_FILENO, [&] {
+              WriteToStandardStream(StandardStream::kOutput, bytes);
+            }));
+  EXPECT_EQ(bytes, Captured(STDERR_FILENO, [&] {
+              WriteToStandardStream(StandardStream::kError, bytes);
+            }));
 }
 
 }  // namespace
