@@ -1,9 +1,12 @@
 // The platform services on POSIX systems, where the kit examines a Windows
-// folder mounted somewhere and named by the SystemRoot environment variable.
+// folder mounted somewhere and named by the SystemRoot environment variable,
+// or the Windows folder inside an evidence image named by VORLKIT_IMAGE.
 // Windows names ignore the case of ASCII letters, so paths are resolved the
 // same way here; failures are reported with the Windows error codes.
+#include "common/image_volume.h"
 #include "common/platform.h"
 #include "common/posix_errors.h"
+#include "common/wildcard.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -25,6 +28,11 @@ namespace {
 // the way undecodable bytes are carried (0xDC00 + byte), so that such a name
 // is never taken for a path into another folder; NativePath turns it back.
 constexpr char16_t kEscapedBackslash = 0xDC5C;
+
+// The evidence image whose volume stands in for the machine's files, once
+// UseImageSource has chosen it; null while the machine's files are examined.
+ImageVolumePtr examined_image;
+ImageVolumeInfo examined_volume;
 
 // Closes a folder stream when it goes out of scope.
 struct FolderCloser {
@@ -98,31 +106,6 @@ bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-// True when `name` matches `pattern`: '*' stands for any run of units, '?'
-// for exactly one, ASCII case ignored.
-bool WildcardMatch(const WideString& pattern, const WideString& name) {
-  size_t p = 0, n = 0;
-  size_t star = WideString::npos, star_name = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == u'*') {
-      star = p++;
-      star_name = n;
-    } else if (p < pattern.size() &&
-               (pattern[p] == u'?' ||
-                UpperAscii(pattern[p]) == UpperAscii(name[n]))) {
-      ++p;
-      ++n;
-    } else if (star != WideString::npos) {
-      p = star + 1;
-      n = ++star_name;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == u'*') ++p;
-  return p == pattern.size();
-}
-
 // Finds in `folder` ("" for the current one) the entry whose name equals
 // `name` ignoring ASCII case, the first in name order when there are several.
 bool FindIgnoringCase(const std::string& folder, const std::string& name,
@@ -176,6 +159,20 @@ std::string NativePath(const WideString& path) {
   return resolved;
 }
 
+// Reads a byte offset written in decimal digits alone.
+bool ParseByteOffset(const char* text, uint64_t* offset) {
+  uint64_t value = 0;
+  if (*text == '\0') return false;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return false;
+    unsigned digit = static_cast<unsigned>(*text - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *offset = value;
+  return true;
+}
+
 }  // namespace
 
 uint32_t WindowsErrorFromErrno(int error, const std::string& path) {
@@ -211,7 +208,10 @@ uint32_t WindowsErrorFromErrno(int error, const std::string& path) {
 }
 
 void PlatformFile::Close() {
-  if (handle_ != kInvalid) close(static_cast<int>(handle_));
+  if (IsImageFileHandle(handle_))
+    CloseImageFile(examined_image.get(), handle_);
+  else if (handle_ != kInvalid)
+    close(static_cast<int>(handle_));
   handle_ = kInvalid;
 }
 
@@ -264,6 +264,7 @@ uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
 }
 
 uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
+  if (examined_image) return OpenImageFile(examined_image.get(), path, file);
   std::string native = NativePath(path);
   // Checked before opening so that no device, FIFO or socket is ever opened.
   struct stat info;
@@ -295,6 +296,9 @@ uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
 
 uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
                       uint32_t* bytes_read) {
+  if (IsImageFileHandle(file.handle()))
+    return ReadImageFile(examined_image.get(), file.handle(), buffer, size,
+                         bytes_read);
   *bytes_read = 0;
   char* bytes = static_cast<char*>(buffer);
   uint32_t total = 0;
@@ -316,6 +320,8 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
 }
 
 uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
+  if (IsImageFileHandle(file.handle()))
+    return StepBackImageFile(examined_image.get(), file.handle(), distance);
   off_t position = lseek(FileDescriptor(file), 0, SEEK_CUR);
   if (position < 0) return WindowsErrorFromErrno(errno);
   if (static_cast<off_t>(distance) > position) return kErrorNegativeSeek;
@@ -325,6 +331,8 @@ uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
 }
 
 uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
+  if (IsImageFileHandle(file.handle()))
+    return ImageFileSize(examined_image.get(), file.handle(), size);
   struct stat info;
   if (fstat(FileDescriptor(file), &info) != 0)
     return WindowsErrorFromErrno(errno);
@@ -333,6 +341,10 @@ uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
 }
 
 uint32_t GetWindowsFolder(WideString* folder) {
+  if (examined_image) {
+    *folder = examined_volume.windows_folder;
+    return kErrorSuccess;
+  }
   if (GetWindowsFolderOverride(folder)) return kErrorSuccess;
   const char* value = getenv("SystemRoot");
   if (value == nullptr || *value == '\0') return kErrorEnvVarNotFound;
@@ -353,6 +365,10 @@ uint32_t GetWindowsFolder(WideString* folder) {
 }
 
 uint32_t GetSystemFolder(WideString* folder) {
+  if (examined_image) {
+    *folder = examined_volume.system_folder;
+    return kErrorSuccess;
+  }
   WideString windows;
   uint32_t error = GetWindowsFolder(&windows);
   if (error != kErrorSuccess) return error;
@@ -365,6 +381,62 @@ bool GetWindowsFolderOverride(WideString* folder) {
   if (value == nullptr || *value == '\0') return false;
   *folder = WideFromNative(value);
   return true;
+}
+
+bool GetImageOverride(WideString* image) {
+  const char* value = getenv("VORLKIT_IMAGE");
+  if (value == nullptr || *value == '\0') return false;
+  *image = WideFromNative(value);
+  return true;
+}
+
+uint32_t UseImageSource(const WideString& image, ImageVolumeInfo* info,
+                        ImageProblem* problem) {
+  if (!CanReadImages()) {
+    *problem = ImageProblem::kNotSupported;
+    return kErrorNotSupported;
+  }
+  ImageSelection selection;
+  const char* windows = getenv("VORLKIT_WINDOWS");
+  if (windows != nullptr) selection.windows_folder = WideFromNative(windows);
+  const char* offset = getenv("VORLKIT_VOLUME");
+  if (offset != nullptr && *offset != '\0') {
+    if (!ParseByteOffset(offset, &selection.volume_offset)) {
+      *problem = ImageProblem::kBadVolumeOffset;
+      return kErrorInvalidParameter;
+    }
+    selection.has_volume_offset = true;
+  }
+
+  // Only a file or a block device is an image. It is opened once here to
+  // tell why it cannot be, in Windows terms, before the library opens it.
+  std::string native = NativeFromWide(image);
+  struct stat status;
+  if (stat(native.c_str(), &status) != 0) {
+    *problem = ImageProblem::kCannotOpen;
+    return WindowsErrorFromErrno(errno, native);
+  }
+  if (S_ISDIR(status.st_mode)) {
+    *problem = ImageProblem::kIsFolder;
+    return kErrorAccessDenied;
+  }
+  if (!S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode)) {
+    *problem = ImageProblem::kCannotOpen;
+    return kErrorAccessDenied;
+  }
+  int fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *problem = ImageProblem::kCannotOpen;
+    return WindowsErrorFromErrno(errno, native);
+  }
+  close(fd);
+
+  ImageVolumePtr volume;
+  uint32_t error = OpenImageVolume(native, selection, &volume, info, problem);
+  if (error != kErrorSuccess) return error;
+  examined_image = std::move(volume);
+  examined_volume = *info;
+  return kErrorSuccess;
 }
 
 bool RunsUnderWow64() { return false; }
@@ -388,6 +460,16 @@ FolderEntries::~FolderEntries() = default;
 uint32_t FolderEntries::Start(const WideString& search_pattern,
                               WideString* first_name) {
   state_.reset();
+  if (examined_image) {
+    std::unique_ptr<State> state(new State);
+    uint32_t error =
+        ListImageFolder(examined_image.get(), search_pattern, &state->names);
+    if (error != kErrorSuccess) return error;
+    *first_name = state->names[0];
+    state->next = 1;
+    state_ = std::move(state);
+    return kErrorSuccess;
+  }
   WideString::size_type split = search_pattern.find_last_of(u"\\/");
   WideString folder, pattern = search_pattern;
   if (split != WideString::npos) {
@@ -406,7 +488,7 @@ uint32_t FolderEntries::Start(const WideString& search_pattern,
     if (name == "." || name == "..") continue;
     WideString wide = WideFromNative(name);
     std::replace(wide.begin(), wide.end(), u'\\', kEscapedBackslash);
-    if (WildcardMatch(pattern, wide)) state->names.push_back(wide);
+    if (WildcardMatch(pattern, wide, UpperAscii)) state->names.push_back(wide);
   }
   if (state->names.empty()) return kErrorFileNotFound;
   std::sort(state->names.begin(), state->names.end(), NameBefore);
@@ -423,6 +505,7 @@ bool FolderEntries::Next(WideString* name) {
 }
 
 bool EntryExists(const WideString& path) {
+  if (examined_image) return ImageEntryExists(examined_image.get(), path);
   struct stat info;
   return lstat(NativePath(path).c_str(), &info) == 0;
 }

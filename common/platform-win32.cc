@@ -249,21 +249,42 @@ uint32_t GetSystemFolder(WideString* folder) {
   return GetFolder(GetSystemDirectoryW, folder);
 }
 
-bool GetWindowsFolderOverride(WideString* folder) {
-  std::u16string value(kFolderBufferSize, u'\0');
+namespace {
+
+// The value of an environment variable; false when it is unset or empty.
+bool EnvironmentValue(const wchar_t* name, WideString* value) {
+  std::u16string buffer(kFolderBufferSize, u'\0');
   for (;;) {
-    DWORD size = static_cast<DWORD>(value.size());
+    DWORD size = static_cast<DWORD>(buffer.size());
     DWORD length = GetEnvironmentVariableW(
-        L"VORLKIT_WINDOWS", reinterpret_cast<wchar_t*>(&value[0]), size);
+        name, reinterpret_cast<wchar_t*>(&buffer[0]), size);
     if (length == 0) return false;  // unset or empty
     if (length < size) {
-      value.resize(length);
+      buffer.resize(length);
       break;
     }
-    value.resize(length);
+    buffer.resize(length);
   }
-  *folder = value;
+  *value = buffer;
   return true;
+}
+
+}  // namespace
+
+bool GetWindowsFolderOverride(WideString* folder) {
+  return EnvironmentValue(L"VORLKIT_WINDOWS", folder);
+}
+
+bool GetImageOverride(WideString* image) {
+  return EnvironmentValue(L"VORLKIT_IMAGE", image);
+}
+
+// The Windows programs read no evidence images; they examine a mounted one
+// through VORLKIT_WINDOWS.
+uint32_t UseImageSource(const WideString&, ImageVolumeInfo*,
+                        ImageProblem* problem) {
+  *problem = ImageProblem::kNotSupported;
+  return kErrorNotSupported;
 }
 
 bool RunsUnderWow64() {

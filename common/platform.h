@@ -26,12 +26,18 @@ enum : uint32_t {
   kErrorWriteProtect = 0x13,
   kErrorGenFailure = 0x1f,
   kErrorSharingViolation = 0x20,
+  kErrorNotSupported = 0x32,
+  kErrorInvalidParameter = 0x57,
   kErrorDiskFull = 0x70,
   kErrorNegativeSeek = 0x83,
   kErrorEnvVarNotFound = 0xcb,
   kErrorFilenameTooLong = 0xce,
+  kErrorUnrecognizedVolume = 0x3ed,
   kErrorIoDevice = 0x45d,
+  kErrorFileCorrupt = 0x570,
   kErrorCantResolveFilename = 0x781,
+  // What Windows says of a volume that BitLocker keeps locked.
+  kErrorVolumeLocked = 0x80310000,
 };
 
 // An open file, closed when the object goes out of scope.
@@ -104,6 +110,42 @@ uint32_t GetSystemFolder(WideString* folder);
 // GetWindowsFolder yields it and GetSystemFolder its "\system32" folder,
 // without asking the system.
 bool GetWindowsFolderOverride(WideString* folder);
+
+// The evidence image named by the VORLKIT_IMAGE environment variable,
+// exactly as given; false when it is unset or empty.
+bool GetImageOverride(WideString* image);
+
+// Why the walks cannot examine an evidence image.
+enum class ImageProblem {
+  kNone,
+  kCannotOpen,  // missing, or not to be read
+  kIsFolder,
+  kNoReadableVolume,  // no file system that can be read
+  kNoWindowsFolder,   // file systems, but none with the Windows folder
+  kEncrypted,         // a BitLocker volume
+  kBadVolumeOffset,   // VORLKIT_VOLUME names no byte offset
+  kNotSupported,      // this build reads no images
+};
+
+// The volume of an evidence image that the walks examine.
+struct ImageVolumeInfo {
+  // Rooted and spelled as the volume spells them: "\Windows" and
+  // "\Windows\System32".
+  WideString windows_folder;
+  WideString system_folder;
+  WideString file_system;  // "NTFS", "FAT32", ...
+  uint64_t offset = 0;     // where the volume begins in the image, in bytes
+};
+
+// Makes the Windows folder inside the evidence image `image` the source of
+// every folder and file service above for the rest of the run: folders are
+// listed and files read inside the image, never on this machine, and
+// GetWindowsFolder and GetSystemFolder yield the folders of `*info`.
+// VORLKIT_WINDOWS names the Windows folder inside the volume and
+// VORLKIT_VOLUME the byte offset of the volume. On failure nothing changes,
+// `*problem` says why and the result is the error code.
+uint32_t UseImageSource(const WideString& image, ImageVolumeInfo* info,
+                        ImageProblem* problem);
 
 // True when this 32-bit process runs on a 64-bit Windows. False when the
 // platform cannot tell, as on every system but Windows.

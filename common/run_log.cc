@@ -29,6 +29,28 @@ void AppendToRunLog(const WideString& text) {
 
 }  // namespace
 
+const char16_t* ImageProblemText(ImageProblem problem) {
+  switch (problem) {
+    case ImageProblem::kCannotOpen:
+      return u"it cannot be opened";
+    case ImageProblem::kIsFolder:
+      return u"it is a folder";
+    case ImageProblem::kNoReadableVolume:
+      return u"no volume in it can be read";
+    case ImageProblem::kNoWindowsFolder:
+      return u"no volume in it holds the Windows folder";
+    case ImageProblem::kEncrypted:
+      return u"its volume is encrypted with BitLocker";
+    case ImageProblem::kBadVolumeOffset:
+      return u"VORLKIT_VOLUME is not a byte offset";
+    case ImageProblem::kNotSupported:
+      return u"this build of the kit reads no images";
+    case ImageProblem::kNone:
+      break;
+  }
+  return u"it cannot be examined";
+}
+
 bool OpenRunLog(int argc, char16_t** argv) {
   WideString path;
   if (argc == 2) {
@@ -55,12 +77,34 @@ void WriteRunHeader(const char16_t* program_path) {
       {program_path, now.month, now.day, now.year, now.hour, now.minute}));
 }
 
-void ReportWindowsFolderOverride() {
-  WideString folder;
-  if (GetWindowsFolderOverride(&folder)) {
-    LogAndEcho(u"INFO: Examining the Windows folder %ls (VORLKIT_WINDOWS)\r\n",
-               {folder});
+bool StartExamination() {
+  WideString image;
+  if (!GetImageOverride(&image)) {
+    WideString folder;
+    if (GetWindowsFolderOverride(&folder)) {
+      LogAndEcho(
+          u"INFO: Examining the Windows folder %ls (VORLKIT_WINDOWS)\r\n",
+          {folder});
+    }
+    return true;
   }
+  ImageVolumeInfo volume;
+  ImageProblem problem = ImageProblem::kNone;
+  uint32_t error = UseImageSource(image, &volume, &problem);
+  if (error != kErrorSuccess) {
+    LogAndEcho(
+        u"ERROR: Could not examine the image %ls: %ls. Error code: "
+        u"0x%x\r\n",
+        {NameForMessages(image), ImageProblemText(problem), error});
+    return false;
+  }
+  LogAndEcho(
+      u"INFO: Examining the Windows folder %ls of the %ls volume at "
+      u"byte %ls of %ls (VORLKIT_IMAGE)\r\n",
+      {NameForMessages(volume.windows_folder), volume.file_system,
+       WidenAscii(std::to_string(volume.offset).c_str()),
+       NameForMessages(image)});
+  return true;
 }
 
 void LogAndEcho(const char16_t* format, std::initializer_list<FormatArg> args) {

@@ -5,6 +5,7 @@
 #define COMMON_RUN_LOG_H_
 
 #include "common/format.h"
+#include "common/platform.h"
 #include "common/text.h"
 
 // The log's name when the command line names none, in the current folder.
@@ -20,9 +21,13 @@ bool OpenRunLog(int argc, char16_t** argv);
 // in UTC.
 void WriteRunHeader(const char16_t* program_path);
 
-// When VORLKIT_WINDOWS names the Windows folder, says so in the log and on
-// the console; nothing otherwise. Comes right after the start line.
-void ReportWindowsFolderOverride();
+// Chooses what the walk examines and says so, right after the start line:
+// the Windows folder inside the evidence image that VORLKIT_IMAGE names, or
+// the one VORLKIT_WINDOWS names, each with a line in the log and on the
+// console; otherwise the system's own, without a word. False when the image
+// cannot be examined: the error is then reported and nothing is to be
+// examined in its place.
+bool StartExamination();
 
 // Appends the formatted message to the log, then prints it on the console.
 void LogAndEcho(const char16_t* format,
@@ -35,6 +40,9 @@ void EchoThenLog(const char16_t* format,
 // Appends the formatted message to the log only.
 void LogOnly(const char16_t* format,
              std::initializer_list<FormatArg> args = {});
+
+// Why an evidence image cannot be examined, in the words of the error line.
+const char16_t* ImageProblemText(ImageProblem problem);
 
 // Releases the log.
 void CloseRunLog();

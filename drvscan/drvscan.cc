@@ -17,8 +17,7 @@ int WideMain(int argc, char16_t** argv) {
   if (AnswerAboutProgram(argc, argv, "drvscan", kWhatItDoes)) return 0;
   if (!OpenRunLog(argc, argv)) return 1;
   WriteRunHeader(argc > 0 ? argv[0] : u"");
-  ReportWindowsFolderOverride();
-  ScanDriverFolder();
+  if (StartExamination()) ScanDriverFolder();
   CloseRunLog();
   return 0;
 }

@@ -18,8 +18,7 @@ int WideMain(int argc, char16_t** argv) {
   if (AnswerAboutProgram(argc, argv, "noisegauge", kWhatItDoes)) return 0;
   if (!OpenRunLog(argc, argv)) return 1;
   WriteRunHeader(argc > 0 ? argv[0] : u"");
-  ReportWindowsFolderOverride();
-  ScanPnfEntropy();
+  if (StartExamination()) ScanPnfEntropy();
   CloseRunLog();
   return 0;
 }

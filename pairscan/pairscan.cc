@@ -17,8 +17,7 @@ int WideMain(int argc, char16_t** argv) {
   if (AnswerAboutProgram(argc, argv, "pairscan", kWhatItDoes)) return 0;
   if (!OpenRunLog(argc, argv)) return 1;
   WriteRunHeader(argc > 0 ? argv[0] : u"");
-  ReportWindowsFolderOverride();
-  ScanPnfPairs();
+  if (StartExamination()) ScanPnfPairs();
   CloseRunLog();
   return 0;
 }

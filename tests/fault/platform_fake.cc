@@ -170,6 +170,14 @@ uint32_t GetSystemFolder(WideString* folder) {
 
 bool GetWindowsFolderOverride(WideString*) { return false; }
 
+bool GetImageOverride(WideString*) { return false; }
+
+uint32_t UseImageSource(const WideString&, ImageVolumeInfo*,
+                        ImageProblem* problem) {
+  *problem = ImageProblem::kNotSupported;
+  return kErrorNotSupported;
+}
+
 bool RunsUnderWow64() { return fake.wow64; }
 
 UtcTime CurrentUtcTime() { return UtcTime{2024, 3, 4, 9, 5}; }

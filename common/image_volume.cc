@@ -1,0 +1,596 @@
+#include "common/image_volume.h"
+
+#include <tsk/libtsk.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "common/wildcard.h"
+
+namespace {
+
+// A backslash separates the components of the kit's paths, but a volume
+// written by another system may hold one within a name. Listings hand it on
+// as this lone unit, the way the POSIX platform does.
+constexpr char16_t kEscapedBackslash = 0xDC5C;
+
+// The NTFS system file that holds the volume's upper-case table, and the
+// size of a whole table: one upper-case unit for each of the 65536 units.
+constexpr TSK_INUM_T kNtfsUpcaseFile = 10;
+constexpr size_t kUpcaseUnits = 65536;
+
+// The first bytes of a BitLocker volume: a jump, then this OEM name.
+constexpr char kBitLockerSignature[] = "-FVE-FS-";
+constexpr size_t kBitLockerSignatureOffset = 3;
+
+// Listings kept for path lookups; past this many, the cache starts over, so
+// that a walk through many folders holds no more than a few at a time.
+constexpr size_t kMostCachedFolders = 16;
+
+// Handles of files open in the volume count down from here, below
+// PlatformFile::kInvalid, so that they never meet a file descriptor.
+constexpr PlatformFile::Handle kFirstFileHandle = -2;
+
+struct FolderEntry {
+  WideString name;        // the long name, backslashes escaped
+  WideString short_name;  // the 8.3 name, empty when there is none
+  TSK_INUM_T address = 0;
+  bool is_folder = false;
+};
+
+struct OpenFile {
+  TSK_FS_FILE* file = nullptr;
+  const TSK_FS_ATTR* data = nullptr;  // null for a file without data
+  uint64_t size = 0;
+  uint64_t position = 0;
+};
+
+}  // namespace
+
+struct ImageVolume {
+  TSK_IMG_INFO* image = nullptr;
+  TSK_FS_INFO* file_system = nullptr;
+  bool ntfs = false;
+  // Each unit's upper case by the volume's rule, indexed by the unit.
+  std::vector<char16_t> upcase;
+  std::map<TSK_INUM_T, std::vector<FolderEntry>> folders;
+  std::vector<OpenFile> files;  // by slot; a closed slot holds no file
+
+  char16_t Upper(char16_t unit) const { return upcase[unit]; }
+};
+
+namespace {
+
+// The Windows code for the library's last error, which is then cleared. A
+// read of the image that fails or falls short is a device error; anything
+// else wrong with the volume's structures makes the file corrupt.
+uint32_t TakeLibraryError() {
+  uint32_t library_error = tsk_error_get_errno();
+  tsk_error_reset();
+  if (library_error == TSK_ERR_AUX_MALLOC) return kErrorNotEnoughMemory;
+  if ((library_error & TSK_ERR_IMG) != 0 || library_error == TSK_ERR_FS_READ)
+    return kErrorIoDevice;
+  return kErrorFileCorrupt;
+}
+
+// Upper case as Windows has it where the volume brings no table: ASCII and
+// the Latin-1 letters.
+std::vector<char16_t> DefaultUpcase() {
+  std::vector<char16_t> table(kUpcaseUnits);
+  for (size_t unit = 0; unit < kUpcaseUnits; ++unit)
+    table[unit] = static_cast<char16_t>(unit);
+  for (char16_t unit = u'a'; unit <= u'z'; ++unit) table[unit] = unit - 0x20;
+  for (char16_t unit = 0xE0; unit <= 0xFE; ++unit)
+    if (unit != 0xF7) table[unit] = unit - 0x20;
+  table[0xFF] = 0x178;
+  return table;
+}
+
+// The unnamed data stream of an open file: on NTFS the $DATA attribute
+// without a name (named streams are not the file), elsewhere the file's
+// one data attribute. Null when the file has none.
+const TSK_FS_ATTR* UnnamedData(TSK_FS_FILE* file, bool ntfs) {
+  if (!ntfs) {
+    const TSK_FS_ATTR* data = tsk_fs_file_attr_get(file);
+    tsk_error_reset();
+    return data;
+  }
+  int count = tsk_fs_file_attr_getsize(file);
+  for (int i = 0; i < count; ++i) {
+    const TSK_FS_ATTR* attribute = tsk_fs_file_attr_get_idx(file, i);
+    if (attribute == nullptr || attribute->type != TSK_FS_ATTR_TYPE_NTFS_DATA)
+      continue;
+    if (attribute->name == nullptr || attribute->name[0] == '\0' ||
+        strcmp(attribute->name, "$Data") == 0)
+      return attribute;
+  }
+  tsk_error_reset();
+  return nullptr;
+}
+
+// Takes the volume's own upper-case table from NTFS's $UpCase file, over
+// the default for whatever part of it cannot be read.
+void ReadUpcaseTable(ImageVolume* volume) {
+  volume->upcase = DefaultUpcase();
+  if (!volume->ntfs) return;
+  TSK_FS_FILE* file =
+      tsk_fs_file_open_meta(volume->file_system, nullptr, kNtfsUpcaseFile);
+  if (file == nullptr) {
+    tsk_error_reset();
+    return;
+  }
+  const TSK_FS_ATTR* data = UnnamedData(file, true);
+  if (data != nullptr && data->size > 0) {
+    size_t bytes =
+        std::min<uint64_t>(static_cast<uint64_t>(data->size), kUpcaseUnits * 2);
+    std::vector<uint8_t> table(bytes);
+    ssize_t got = tsk_fs_attr_read(data, 0, reinterpret_cast<char*>(&table[0]),
+                                   bytes, TSK_FS_FILE_READ_FLAG_NONE);
+    if (got > 0) {
+      for (size_t unit = 0; unit < static_cast<size_t>(got) / 2; ++unit)
+        volume->upcase[unit] =
+            static_cast<char16_t>(table[2 * unit] | (table[2 * unit + 1] << 8));
+    }
+  }
+  tsk_error_reset();
+  tsk_fs_file_close(file);
+}
+
+WideString NameOf(const char* utf8) {
+  WideString name = WideFromUtf8(utf8 == nullptr ? "" : utf8);
+  std::replace(name.begin(), name.end(), u'\\', kEscapedBackslash);
+  return name;
+}
+
+// The order of an NTFS index: names compared unit by unit once upper-cased
+// by the volume's table; names that are then equal, which only names made
+// outside Windows can be, by their units as they are.
+bool IndexOrder(const ImageVolume& volume, const FolderEntry& a,
+                const FolderEntry& b) {
+  size_t common = std::min(a.name.size(), b.name.size());
+  for (size_t i = 0; i < common; ++i) {
+    char16_t x = volume.Upper(a.name[i]), y = volume.Upper(b.name[i]);
+    if (x != y) return x < y;
+  }
+  if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+  return a.name < b.name;
+}
+
+// The entries of the folder at `address`, in the order Windows lists them:
+// on NTFS the index's order, elsewhere the order of the folder's entries.
+// Deleted entries that linger in the folder are left out.
+const std::vector<FolderEntry>* FolderAt(ImageVolume* volume,
+                                         TSK_INUM_T address, uint32_t* error) {
+  auto cached = volume->folders.find(address);
+  if (cached != volume->folders.end()) return &cached->second;
+
+  TSK_FS_DIR* folder = tsk_fs_dir_open_meta(volume->file_system, address);
+  if (folder == nullptr) {
+    *error = TakeLibraryError();
+    return nullptr;
+  }
+  std::vector<FolderEntry> entries;
+  size_t count = tsk_fs_dir_getsize(folder);
+  entries.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const TSK_FS_NAME* name = tsk_fs_dir_get_name(folder, i);
+    if (name == nullptr || name->name == nullptr ||
+        (name->flags & TSK_FS_NAME_FLAG_UNALLOC) != 0 ||
+        name->type == TSK_FS_NAME_TYPE_VIRT ||
+        name->type == TSK_FS_NAME_TYPE_VIRT_DIR ||
+        strcmp(name->name, ".") == 0 || strcmp(name->name, "..") == 0)
+      continue;
+    FolderEntry entry;
+    entry.name = NameOf(name->name);
+    if (name->shrt_name != nullptr) entry.short_name = NameOf(name->shrt_name);
+    entry.address = name->meta_addr;
+    entry.is_folder = name->type == TSK_FS_NAME_TYPE_DIR;
+    if (!entry.name.empty()) entries.push_back(std::move(entry));
+  }
+  tsk_fs_dir_close(folder);
+  tsk_error_reset();
+  if (volume->ntfs) {
+    std::stable_sort(entries.begin(), entries.end(),
+                     [volume](const FolderEntry& a, const FolderEntry& b) {
+                       return IndexOrder(*volume, a, b);
+                     });
+  }
+  if (volume->folders.size() >= kMostCachedFolders) volume->folders.clear();
+  return &(volume->folders[address] = std::move(entries));
+}
+
+bool EqualIgnoringCase(const ImageVolume& volume, const WideString& a,
+                       const WideString& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (volume.Upper(a[i]) != volume.Upper(b[i])) return false;
+  return true;
+}
+
+// The entry of `entries` that `name` names, as Windows finds it: its long
+// name exactly, or else the first whose long or 8.3 name equals it once
+// upper-cased.
+const FolderEntry* FindEntry(const ImageVolume& volume,
+                             const std::vector<FolderEntry>& entries,
+                             const WideString& name) {
+  for (const FolderEntry& entry : entries)
+    if (entry.name == name) return &entry;
+  for (const FolderEntry& entry : entries) {
+    if (EqualIgnoringCase(volume, entry.name, name) ||
+        (!entry.short_name.empty() &&
+         EqualIgnoringCase(volume, entry.short_name, name)))
+      return &entry;
+  }
+  return nullptr;
+}
+
+// Finds the entry a rooted path names ("\Windows\inf\oem7.inf"), and the
+// path as the volume spells it. The root itself is a folder without a name.
+uint32_t Resolve(ImageVolume* volume, const WideString& path,
+                 FolderEntry* found, WideString* spelled = nullptr) {
+  std::vector<WideString> components;
+  size_t start = 0;
+  for (;;) {
+    size_t separator = path.find(u'\\', start);
+    WideString component =
+        path.substr(start, separator == WideString::npos ? WideString::npos
+                                                         : separator - start);
+    if (component == u"..") {
+      if (!components.empty()) components.pop_back();
+    } else if (!component.empty() && component != u".") {
+      components.push_back(component);
+    }
+    if (separator == WideString::npos) break;
+    start = separator + 1;
+  }
+
+  FolderEntry current;
+  current.address = volume->file_system->root_inum;
+  current.is_folder = true;
+  WideString spelling;
+  for (size_t i = 0; i < components.size(); ++i) {
+    bool last = i + 1 == components.size();
+    if (!current.is_folder) return kErrorPathNotFound;
+    uint32_t error = kErrorSuccess;
+    const std::vector<FolderEntry>* entries =
+        FolderAt(volume, current.address, &error);
+    if (entries == nullptr) return error;
+    const FolderEntry* entry = FindEntry(*volume, *entries, components[i]);
+    if (entry == nullptr) return last ? kErrorFileNotFound : kErrorPathNotFound;
+    current = *entry;
+    spelling += u"\\" + entry->name;
+  }
+  *found = current;
+  if (spelled) *spelled = spelling;
+  return kErrorSuccess;
+}
+
+OpenFile* FileOf(ImageVolume* volume, PlatformFile::Handle handle) {
+  if (!IsImageFileHandle(handle)) return nullptr;
+  size_t slot = static_cast<size_t>(kFirstFileHandle - handle);
+  if (slot >= volume->files.size() || volume->files[slot].file == nullptr)
+    return nullptr;
+  return &volume->files[slot];
+}
+
+bool IsBitLocker(TSK_IMG_INFO* image, uint64_t offset) {
+  char boot[kBitLockerSignatureOffset + sizeof kBitLockerSignature - 1];
+  ssize_t got =
+      tsk_img_read(image, static_cast<TSK_OFF_T>(offset), boot, sizeof boot);
+  tsk_error_reset();
+  return got == static_cast<ssize_t>(sizeof boot) &&
+         memcmp(boot + kBitLockerSignatureOffset, kBitLockerSignature,
+                sizeof kBitLockerSignature - 1) == 0;
+}
+
+// The byte offsets of the image's volumes in partition order: those of the
+// allocated partitions of its partition table, or 0 for an image that is
+// one bare volume.
+std::vector<uint64_t> VolumeOffsets(TSK_IMG_INFO* image) {
+  std::vector<uint64_t> offsets;
+  TSK_VS_INFO* partitions = tsk_vs_open(image, 0, TSK_VS_TYPE_DETECT);
+  if (partitions != nullptr) {
+    uint64_t image_size = static_cast<uint64_t>(image->size);
+    for (TSK_PNUM_T i = 0; i < partitions->part_count; ++i) {
+      const TSK_VS_PART_INFO* part = tsk_vs_part_get(partitions, i);
+      if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0 ||
+          partitions->block_size == 0)
+        continue;
+      if (part->start > image_size / partitions->block_size) continue;
+      offsets.push_back(part->start * partitions->block_size);
+    }
+    tsk_vs_close(partitions);
+  }
+  tsk_error_reset();
+  if (offsets.empty()) offsets.push_back(0);
+  return offsets;
+}
+
+// The folder the selection names, as the kit's paths write it: rooted, with
+// backslashes and no trailing one.
+WideString SelectedFolder(const ImageSelection& selection) {
+  WideString folder = selection.windows_folder;
+  std::replace(folder.begin(), folder.end(), u'/', u'\\');
+  if (folder.empty()) return u"\\Windows";
+  if (folder[0] != u'\\') folder.insert(0, 1, u'\\');
+  while (folder.size() > 1 && folder.back() == u'\\') folder.pop_back();
+  return folder;
+}
+
+WideString FileSystemName(TSK_FS_TYPE_ENUM type) {
+  WideString name = WidenAscii(tsk_fs_type_toname(type));
+  for (char16_t& unit : name)
+    if (unit >= u'a' && unit <= u'z') unit -= 0x20;
+  return name;
+}
+
+// Looks for the Windows folder in the file system just opened in `volume`:
+// with the selection's folder, that folder; otherwise \Windows with a
+// System32 folder in it.
+bool FindWindowsFolder(ImageVolume* volume, const ImageSelection& selection,
+                       ImageVolumeInfo* info) {
+  WideString folder = SelectedFolder(selection);
+  FolderEntry windows, system;
+  WideString windows_spelled, system_spelled;
+  if (Resolve(volume, folder, &windows, &windows_spelled) != kErrorSuccess ||
+      !windows.is_folder)
+    return false;
+  bool has_system = Resolve(volume, folder + u"\\System32", &system,
+                            &system_spelled) == kErrorSuccess &&
+                    system.is_folder;
+  if (!has_system && selection.windows_folder.empty()) return false;
+  info->windows_folder = windows_spelled;
+  info->system_folder =
+      has_system ? system_spelled : windows_spelled + u"\\system32";
+  info->file_system = FileSystemName(volume->file_system->ftype);
+  return true;
+}
+
+void CloseFileSystem(ImageVolume* volume) {
+  for (OpenFile& file : volume->files)
+    if (file.file != nullptr) tsk_fs_file_close(file.file);
+  volume->files.clear();
+  volume->folders.clear();
+  if (volume->file_system != nullptr) tsk_fs_close(volume->file_system);
+  volume->file_system = nullptr;
+}
+
+// Finds the volume to examine in an opened image, which `volume` then owns.
+uint32_t FindVolume(ImageVolume* volume, const ImageSelection& selection,
+                    ImageVolumeInfo* info, ImageProblem* problem) {
+  std::vector<uint64_t> offsets;
+  if (selection.has_volume_offset)
+    offsets.push_back(selection.volume_offset);
+  else
+    offsets = VolumeOffsets(volume->image);
+
+  bool any_file_system = false, any_encrypted = false;
+  for (uint64_t offset : offsets) {
+    if (offset >= static_cast<uint64_t>(volume->image->size)) continue;
+    if (IsBitLocker(volume->image, offset)) {
+      any_encrypted = true;
+      continue;
+    }
+    volume->file_system = tsk_fs_open_img(
+        volume->image, static_cast<TSK_OFF_T>(offset), TSK_FS_TYPE_DETECT);
+    if (volume->file_system == nullptr) {
+      tsk_error_reset();
+      continue;
+    }
+    any_file_system = true;
+    volume->ntfs = TSK_FS_TYPE_ISNTFS(volume->file_system->ftype);
+    ReadUpcaseTable(volume);
+    if (FindWindowsFolder(volume, selection, info)) {
+      info->offset = offset;
+      *problem = ImageProblem::kNone;
+      return kErrorSuccess;
+    }
+    CloseFileSystem(volume);
+  }
+  if (any_encrypted) {
+    *problem = ImageProblem::kEncrypted;
+    return kErrorVolumeLocked;
+  }
+  if (any_file_system) {
+    *problem = ImageProblem::kNoWindowsFolder;
+    return kErrorPathNotFound;
+  }
+  *problem = ImageProblem::kNoReadableVolume;
+  return kErrorUnrecognizedVolume;
+}
+
+uint32_t OpenOnImage(TSK_IMG_INFO* image, const ImageSelection& selection,
+                     ImageVolumePtr* volume, ImageVolumeInfo* info,
+                     ImageProblem* problem) {
+  ImageVolumePtr opened(new ImageVolume);
+  opened->image = image;
+  uint32_t error = FindVolume(opened.get(), selection, info, problem);
+  if (error != kErrorSuccess) return error;
+  *volume = std::move(opened);
+  return kErrorSuccess;
+}
+
+// An image held in memory, read through the library's callbacks. The
+// library's image record comes first, as the library expects.
+struct MemoryImage {
+  TSK_IMG_INFO info;
+  const uint8_t* bytes;
+  size_t size;
+};
+
+ssize_t ReadMemoryImage(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer,
+                        size_t length) {
+  const MemoryImage* memory = reinterpret_cast<const MemoryImage*>(image);
+  if (offset < 0 || static_cast<uint64_t>(offset) > memory->size) return -1;
+  size_t count = std::min(length, memory->size - static_cast<size_t>(offset));
+  memcpy(buffer, memory->bytes + offset, count);
+  return static_cast<ssize_t>(count);
+}
+
+void CloseMemoryImage(TSK_IMG_INFO* image) { free(image); }
+
+void ShowNothing(TSK_IMG_INFO*, FILE*) {}
+
+}  // namespace
+
+bool CanReadImages() { return true; }
+
+void ImageVolumeCloser::operator()(ImageVolume* volume) const {
+  CloseFileSystem(volume);
+  if (volume->image != nullptr) tsk_img_close(volume->image);
+  delete volume;
+}
+
+uint32_t OpenImageVolume(const std::string& path,
+                         const ImageSelection& selection,
+                         ImageVolumePtr* volume, ImageVolumeInfo* info,
+                         ImageProblem* problem) {
+  TSK_IMG_INFO* image =
+      tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
+  if (image == nullptr) {
+    tsk_error_reset();
+    *problem = ImageProblem::kCannotOpen;
+    return kErrorIoDevice;
+  }
+  return OpenOnImage(image, selection, volume, info, problem);
+}
+
+uint32_t OpenImageVolumeInMemory(const uint8_t* bytes, size_t size,
+                                 const ImageSelection& selection,
+                                 ImageVolumePtr* volume, ImageVolumeInfo* info,
+                                 ImageProblem* problem) {
+  MemoryImage* memory =
+      static_cast<MemoryImage*>(calloc(1, sizeof(MemoryImage)));
+  if (memory == nullptr) {
+    *problem = ImageProblem::kCannotOpen;
+    return kErrorNotEnoughMemory;
+  }
+  memory->bytes = bytes;
+  memory->size = size;
+  TSK_IMG_INFO* image =
+      tsk_img_open_external(memory, static_cast<TSK_OFF_T>(size), 512,
+                            ReadMemoryImage, CloseMemoryImage, ShowNothing);
+  if (image == nullptr) {
+    tsk_error_reset();
+    free(memory);
+    *problem = ImageProblem::kCannotOpen;
+    return kErrorIoDevice;
+  }
+  return OpenOnImage(image, selection, volume, info, problem);
+}
+
+uint32_t ListImageFolder(ImageVolume* volume, const WideString& search_pattern,
+                         std::vector<WideString>* names) {
+  size_t split = search_pattern.rfind(u'\\');
+  WideString folder_path, pattern = search_pattern;
+  if (split != WideString::npos) {
+    folder_path = search_pattern.substr(0, split);
+    pattern = search_pattern.substr(split + 1);
+  }
+  FolderEntry folder;
+  uint32_t error = Resolve(volume, folder_path, &folder);
+  if (error == kErrorFileNotFound ||
+      (error == kErrorSuccess && !folder.is_folder))
+    return kErrorPathNotFound;
+  if (error != kErrorSuccess) return error;
+  const std::vector<FolderEntry>* entries =
+      FolderAt(volume, folder.address, &error);
+  if (entries == nullptr) return error;
+
+  auto upper = [volume](char16_t unit) { return volume->Upper(unit); };
+  names->clear();
+  for (const FolderEntry& entry : *entries) {
+    if (WildcardMatch(pattern, entry.name, upper) ||
+        (!entry.short_name.empty() &&
+         WildcardMatch(pattern, entry.short_name, upper)))
+      names->push_back(entry.name);
+  }
+  return names->empty() ? kErrorFileNotFound : kErrorSuccess;
+}
+
+bool ImageEntryExists(ImageVolume* volume, const WideString& path) {
+  FolderEntry entry;
+  return Resolve(volume, path, &entry) == kErrorSuccess;
+}
+
+uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
+                       PlatformFile* file) {
+  FolderEntry entry;
+  uint32_t error = Resolve(volume, path, &entry);
+  if (error != kErrorSuccess) return error;
+  if (entry.is_folder) return kErrorAccessDenied;
+
+  OpenFile opened;
+  opened.file =
+      tsk_fs_file_open_meta(volume->file_system, nullptr, entry.address);
+  if (opened.file == nullptr) return TakeLibraryError();
+  if (opened.file->meta == nullptr ||
+      opened.file->meta->type != TSK_FS_META_TYPE_REG) {
+    tsk_fs_file_close(opened.file);
+    return kErrorAccessDenied;
+  }
+  opened.data = UnnamedData(opened.file, volume->ntfs);
+  if (opened.data != nullptr && opened.data->size > 0)
+    opened.size = static_cast<uint64_t>(opened.data->size);
+
+  size_t slot = 0;
+  while (slot < volume->files.size() && volume->files[slot].file != nullptr)
+    ++slot;
+  if (slot == volume->files.size()) volume->files.emplace_back();
+  volume->files[slot] = opened;
+  *file =
+      PlatformFile(kFirstFileHandle - static_cast<PlatformFile::Handle>(slot));
+  return kErrorSuccess;
+}
+
+bool IsImageFileHandle(PlatformFile::Handle handle) {
+  return handle <= kFirstFileHandle;
+}
+
+uint32_t ReadImageFile(ImageVolume* volume, PlatformFile::Handle handle,
+                       void* buffer, uint32_t size, uint32_t* bytes_read) {
+  *bytes_read = 0;
+  OpenFile* file = FileOf(volume, handle);
+  if (file == nullptr) return kErrorInvalidParameter;
+  if (file->position >= file->size || size == 0) return kErrorSuccess;
+  size_t wanted = static_cast<size_t>(
+      std::min<uint64_t>(size, file->size - file->position));
+  ssize_t got = tsk_fs_attr_read(
+      file->data, static_cast<TSK_OFF_T>(file->position),
+      static_cast<char*>(buffer), wanted, TSK_FS_FILE_READ_FLAG_NONE);
+  if (got < 0) return TakeLibraryError();
+  if (static_cast<size_t>(got) != wanted) {
+    // Short of the file's end: the image ended before the file's data did.
+    tsk_error_reset();
+    return kErrorIoDevice;
+  }
+  file->position += wanted;
+  *bytes_read = static_cast<uint32_t>(wanted);
+  return kErrorSuccess;
+}
+
+uint32_t StepBackImageFile(ImageVolume* volume, PlatformFile::Handle handle,
+                           uint32_t distance) {
+  OpenFile* file = FileOf(volume, handle);
+  if (file == nullptr) return kErrorInvalidParameter;
+  if (distance > file->position) return kErrorNegativeSeek;
+  file->position -= distance;
+  return kErrorSuccess;
+}
+
+uint32_t ImageFileSize(ImageVolume* volume, PlatformFile::Handle handle,
+                       uint64_t* size) {
+  OpenFile* file = FileOf(volume, handle);
+  if (file == nullptr) return kErrorInvalidParameter;
+  *size = file->size;
+  return kErrorSuccess;
+}
+
+void CloseImageFile(ImageVolume* volume, PlatformFile::Handle handle) {
+  OpenFile* file = FileOf(volume, handle);
+  if (file == nullptr) return;
+  tsk_fs_file_close(file->file);
+  *file = OpenFile();
+}

@@ -1,0 +1,88 @@
+// A volume inside an evidence image, read through The Sleuth Kit's library
+// and shown the way Windows shows it: folders listed in the order Windows
+// lists them, names matched without regard to case by the volume's own rule
+// and by their 8.3 short names too, files read as their unnamed data stream.
+// Portable C++ over libtsk and the standard library, so that any build that
+// has libtsk can read an image through it.
+//
+// Everything in an image is the attacker's: every count, offset and name
+// read from it is checked before it is used, and a failure inside the image
+// is a Windows error code like any other.
+#ifndef COMMON_IMAGE_VOLUME_H_
+#define COMMON_IMAGE_VOLUME_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/platform.h"
+#include "common/text.h"
+
+// Which volume of an image to examine, and which folder in it.
+struct ImageSelection {
+  // The Windows folder inside the volume, any case, with or without its
+  // leading backslash; empty for \Windows on the first volume that holds
+  // \Windows\System32.
+  WideString windows_folder;
+  // Only the volume that begins at this byte of the image, when set.
+  bool has_volume_offset = false;
+  uint64_t volume_offset = 0;
+};
+
+struct ImageVolume;
+struct ImageVolumeCloser {
+  void operator()(ImageVolume* volume) const;
+};
+using ImageVolumePtr = std::unique_ptr<ImageVolume, ImageVolumeCloser>;
+
+// True when this build reads images; false in a build without libtsk, whose
+// every other function here fails with kErrorNotSupported.
+bool CanReadImages();
+
+// Opens the image at `path` (UTF-8; a split image by its first segment),
+// in any format libtsk reads, and finds the volume and the Windows folder in
+// it. On failure returns the error code and sets `*problem`.
+uint32_t OpenImageVolume(const std::string& path,
+                         const ImageSelection& selection,
+                         ImageVolumePtr* volume, ImageVolumeInfo* info,
+                         ImageProblem* problem);
+
+// The same over `size` bytes in memory that stay in place while the volume
+// is open: an image as a fuzzer makes one.
+uint32_t OpenImageVolumeInMemory(const uint8_t* bytes, size_t size,
+                                 const ImageSelection& selection,
+                                 ImageVolumePtr* volume, ImageVolumeInfo* info,
+                                 ImageProblem* problem);
+
+// The entries of the folder that match the wildcard pattern of a search
+// ("\Windows\inf\*.pnf"): files and folders whose long or 8.3 name matches,
+// each name of a file once, in the order Windows lists them. A backslash
+// within a name comes as the unit 0xDC5C, so that the name, joined to its
+// folder, still names that entry. Fails with kErrorPathNotFound when the
+// folder is missing and kErrorFileNotFound when nothing matches.
+uint32_t ListImageFolder(ImageVolume* volume, const WideString& search_pattern,
+                         std::vector<WideString>* names);
+
+// True exactly when an entry of that name (long or 8.3) exists.
+bool ImageEntryExists(ImageVolume* volume, const WideString& path);
+
+// Opens a file of the volume for reading. A folder, or anything else that is
+// not a file, fails with kErrorAccessDenied.
+uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
+                       PlatformFile* file);
+
+// True for the handles that OpenImageFile gives out.
+bool IsImageFileHandle(PlatformFile::Handle handle);
+
+// The file services of platform.h for a file that OpenImageFile opened.
+uint32_t ReadImageFile(ImageVolume* volume, PlatformFile::Handle handle,
+                       void* buffer, uint32_t size, uint32_t* bytes_read);
+uint32_t StepBackImageFile(ImageVolume* volume, PlatformFile::Handle handle,
+                           uint32_t distance);
+uint32_t ImageFileSize(ImageVolume* volume, PlatformFile::Handle handle,
+                       uint64_t* size);
+void CloseImageFile(ImageVolume* volume, PlatformFile::Handle handle);
+
+#endif  // COMMON_IMAGE_VOLUME_H_
