@@ -268,7 +268,7 @@ uint32_t Resolve(ImageVolume* volume, const WideString& path,
 }
 
 OpenFile* FileOf(ImageVolume* volume, PlatformFile::Handle handle) {
-  if (!IsImageFileHandle(handle)) return nullptr;
+  if (volume == nullptr || !IsImageFileHandle(handle)) return nullptr;
   size_t slot = static_cast<size_t>(kFirstFileHandle - handle);
   if (slot >= volume->files.size() || volume->files[slot].file == nullptr)
     return nullptr;

@@ -19,7 +19,7 @@ seeds=tests/fuzz_corpus
 MAX_SEED_BYTES=${MAX_SEED_BYTES:-4096}
 MAX_SEEDS=${MAX_SEEDS:-50}
 FUZZERS=(buffer_scan_fuzzer window_entropy_fuzzer format_fuzzer stem_fuzzer
-         text_fuzzer log_line_fuzzer)
+         text_fuzzer log_line_fuzzer image_fuzzer)
 
 failed=()
 summary=()
@@ -29,6 +29,8 @@ for fuzzer in "${FUZZERS[@]}"; do
   options=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1
            -artifact_prefix="$work/$fuzzer-")
   [[ -f fuzz/$fuzzer.dict ]] && options+=(-dict="fuzz/$fuzzer.dict")
+  # Its seeds are whole volumes, larger than libFuzzer's usual inputs.
+  [[ $fuzzer == image_fuzzer ]] && options+=(-max_len=2200000)
 
   echo "== $fuzzer: ${seconds}s"
   log=$work/$fuzzer.log

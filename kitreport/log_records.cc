@@ -1,5 +1,6 @@
 #include "kitreport/log_records.h"
 
+#include "common/run_log.h"
 #include "drvscan/signatures.h"
 
 namespace {
@@ -15,6 +16,17 @@ const char16_t kErrorPrefix[] = u"ERROR: ";
 const char16_t kErrorCodeMarker[] = u" Error code: 0x";
 const char16_t kWindowsFolderPrefix[] = u"INFO: Examining the Windows folder ";
 const char16_t kWindowsFolderSuffix[] = u" (VORLKIT_WINDOWS)";
+const char16_t kImageSuffix[] = u" (VORLKIT_IMAGE)";
+const char16_t kImageVolumeMarker[] = u" volume at byte ";
+const char16_t kImageErrorPrefix[] = u"ERROR: Could not examine the image ";
+
+// The reasons an evidence image cannot be examined, as the error names them.
+const ImageProblem kImageProblems[] = {
+    ImageProblem::kCannotOpen,       ImageProblem::kIsFolder,
+    ImageProblem::kNoReadableVolume, ImageProblem::kNoWindowsFolder,
+    ImageProblem::kEncrypted,        ImageProblem::kBadVolumeOffset,
+    ImageProblem::kNotSupported,
+};
 
 // The errors that name a file, "ERROR: <file><ending> Error code: 0x..".
 const char16_t* const kFileErrorEndings[] = {
@@ -140,6 +152,30 @@ void ReadError(const WideString& text, LineFields* fields) {
   WideString message = text.substr(0, marker);
   for (const char16_t* ending : kFileErrorEndings)
     if (Between(message, kErrorPrefix, ending, &fields->file)) return;
+  for (ImageProblem problem : kImageProblems) {
+    WideString ending = u": " + WideString(ImageProblemText(problem)) + u".";
+    if (Between(message, kImageErrorPrefix, ending, &fields->file)) return;
+  }
+}
+
+// The image of the line that names the volume examined in an evidence
+// image: "<folder> of the <system> volume at byte <n> of <image>". The
+// folder is spelled as the image spells it, so the image is taken after
+// the last marker that digits and " of " follow.
+void ReadImageVolume(const WideString& text, LineFields* fields) {
+  WideString middle;
+  if (!Between(text, kWindowsFolderPrefix, kImageSuffix, &middle)) return;
+  const WideString marker = kImageVolumeMarker;
+  for (size_t at = middle.rfind(marker); at != WideString::npos;
+       at = at == 0 ? WideString::npos : middle.rfind(marker, at - 1)) {
+    size_t digits = at + marker.size();
+    size_t end = digits;
+    while (end < middle.size() && IsDigit(middle[end])) ++end;
+    if (end > digits && middle.compare(end, 4, u" of ") == 0) {
+      fields->file = middle.substr(end + 4);
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -187,8 +223,9 @@ LineFields ReadLogLine(const WideString& text, bool after_empty_line,
     fields.kind = RecordKind::kWarning;
   } else if (StartsWith(text, u"INFO:")) {
     fields.kind = RecordKind::kInfo;
-    if (complete)
-      Between(text, kWindowsFolderPrefix, kWindowsFolderSuffix, &fields.file);
+    if (complete && !Between(text, kWindowsFolderPrefix, kWindowsFolderSuffix,
+                             &fields.file))
+      ReadImageVolume(text, &fields);
   }
   return fields;
 }

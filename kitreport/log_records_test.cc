@@ -66,6 +66,14 @@ TEST(LogRecordsTest, ReadsEachKindOfLine) {
        u"INFO: Examining the Windows folder E:\\x (VORLKIT_WINDOWS) "
        u"(VORLKIT_WINDOWS)",
        false, true, RecordKind::kInfo, u"E:\\x (VORLKIT_WINDOWS)", u""},
+      {"the volume of an image examined, a folder holding the marker",
+       u"INFO: Examining the Windows folder \\W volume at byte 1 of x of the "
+       u"NTFS volume at byte 1048576 of /cases/h17.E01 (VORLKIT_IMAGE)",
+       false, true, RecordKind::kInfo, u"/cases/h17.E01", u""},
+      {"an image that cannot be examined",
+       u"ERROR: Could not examine the image /c/a: b.E01: it is a folder. "
+       u"Error code: 0x5",
+       false, true, RecordKind::kError, u"/c/a: b.E01", u"0x5"},
       {"another notice", u"INFO: something", false, true, RecordKind::kInfo,
        u"", u""},
       {"cut short: only the kind",
