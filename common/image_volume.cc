@@ -285,6 +285,62 @@ bool IsBitLocker(TSK_IMG_INFO* image, uint64_t offset) {
                 sizeof kBitLockerSignature - 1) == 0;
 }
 
+uint32_t LittleEndian(const uint8_t* bytes, size_t count) {
+  uint32_t value = 0;
+  for (size_t i = count; i-- > 0;) value = value << 8 | bytes[i];
+  return value;
+}
+
+// The size in bytes that an NTFS boot sector's size byte gives: a count of
+// clusters when positive, else a power of two.
+uint64_t NtfsRecordBytes(uint8_t encoded, uint64_t cluster_bytes) {
+  int8_t value = static_cast<int8_t>(encoded);
+  if (value > 0) return static_cast<uint64_t>(value) * cluster_bytes;
+  if (value <= -9 && value >= -16) return uint64_t{1} << -value;
+  return 0;
+}
+
+// False for a volume that calls itself NTFS but whose boot sector no NTFS
+// has: sector, cluster and record sizes that are no power of two or out of
+// every range NTFS uses, or an MFT outside the volume. The library reads
+// what such a boot sector says before it checks much of it, so such a
+// volume is not handed to it; any other volume is.
+bool PlausibleVolume(TSK_IMG_INFO* image, uint64_t offset) {
+  uint8_t boot[512];
+  ssize_t got = tsk_img_read(image, static_cast<TSK_OFF_T>(offset),
+                             reinterpret_cast<char*>(boot), sizeof boot);
+  tsk_error_reset();
+  if (got != static_cast<ssize_t>(sizeof boot) ||
+      memcmp(boot + 3, "NTFS    ", 8) != 0)
+    return true;
+  uint64_t sector_bytes = LittleEndian(boot + 0x0b, 2);
+  uint8_t sectors_per_cluster = boot[0x0d];
+  uint64_t cluster_sectors = sectors_per_cluster <= 0x80 ? sectors_per_cluster
+                             : sectors_per_cluster >= 0xf4
+                                 ? uint64_t{1} << (256 - sectors_per_cluster)
+                                 : 0;
+  auto power_of_two = [](uint64_t n) { return n != 0 && (n & (n - 1)) == 0; };
+  if (!power_of_two(sector_bytes) || sector_bytes < 256 ||
+      sector_bytes > 4096 || !power_of_two(cluster_sectors))
+    return false;
+  uint64_t cluster_bytes = sector_bytes * cluster_sectors;
+  uint64_t total_sectors = LittleEndian(boot + 0x28, 4) |
+                           static_cast<uint64_t>(LittleEndian(boot + 0x2c, 4))
+                               << 32;
+  uint64_t mft_cluster = LittleEndian(boot + 0x30, 4) |
+                         static_cast<uint64_t>(LittleEndian(boot + 0x34, 4))
+                             << 32;
+  uint64_t record_bytes = NtfsRecordBytes(boot[0x40], cluster_bytes);
+  uint64_t index_bytes = NtfsRecordBytes(boot[0x44], cluster_bytes);
+  if (cluster_bytes > (uint64_t{1} << 21) || total_sectors == 0 ||
+      !power_of_two(record_bytes) || record_bytes < 256 ||
+      record_bytes > 65536 || !power_of_two(index_bytes) || index_bytes < 256 ||
+      index_bytes > 65536)
+    return false;
+  uint64_t total_clusters = total_sectors / cluster_sectors;
+  return mft_cluster < total_clusters;
+}
+
 // The byte offsets of the image's volumes in partition order: those of the
 // allocated partitions of its partition table, or 0 for an image that is
 // one bare volume.
@@ -373,6 +429,7 @@ uint32_t FindVolume(ImageVolume* volume, const ImageSelection& selection,
       any_encrypted = true;
       continue;
     }
+    if (!PlausibleVolume(volume->image, offset)) continue;
     volume->file_system = tsk_fs_open_img(
         volume->image, static_cast<TSK_OFF_T>(offset), TSK_FS_TYPE_DETECT);
     if (volume->file_system == nullptr) {

@@ -2,8 +2,9 @@
 # Runs drvscan, noisegauge and pairscan one after the other, all three
 # writing to one log. Usage: kit.sh [logfile], or kit.sh --help
 # The Windows folder to examine is named by VORLKIT_WINDOWS or SystemRoot,
-# for example
+# or lies inside the evidence image named by VORLKIT_IMAGE, for example
 #   VORLKIT_WINDOWS=/mnt/evidence/Windows kit.sh case.log
+#   VORLKIT_IMAGE=/cases/host17.E01 kit.sh host17.log
 # Without a log path each program uses its default, zazovavadera_log.txt in
 # the current folder. The programs are taken from this script's folder when
 # they are there, otherwise from PATH. Stops with exit code 1 at the first
@@ -29,9 +30,22 @@ iconv -f UTF-16LE -t UTF-8 shows it. Findings begin with SUSPICIOUS:,
 progress with INFO:, failures with ERROR:.
 
 The Windows folder to examine:
+  VORLKIT_IMAGE    when set and not empty, the Windows folder inside this
+                   evidence image (raw, split .001, E01, VHD, VMDK, AFF or
+                   a block device), read as it is, without mounting: on the
+                   first volume that holds \Windows\System32
+  VORLKIT_VOLUME   with VORLKIT_IMAGE, the byte offset of another volume
   VORLKIT_WINDOWS  when set and not empty, this folder, used as given,
-                   and its system32 folder
+                   and its system32 folder; with VORLKIT_IMAGE, the folder
+                   inside the volume (\WINNT, any case)
   SystemRoot       the Windows folder when VORLKIT_WINDOWS is not set
+
+  An image that cannot be examined is one ERROR line with a Windows code
+  (0x2 missing, 0x5 a folder, 0x3ed no readable volume, 0x3 no Windows
+  folder, 0x80310000 BitLocker, 0x57 a bad VORLKIT_VOLUME); nothing else
+  is examined then. A read that fails inside the image is the file's read
+  error with 0x45d (the image cannot be read there) or 0x570 (damaged
+  file system structures).
 
 Exit codes:
   0  all three programs walked their folders, findings or not (or this
@@ -43,7 +57,8 @@ EOF
   exit 0
 fi
 
-if [ -z "${VORLKIT_WINDOWS:-}" ] && [ -z "${SystemRoot:-}" ]; then
+if [ -z "${VORLKIT_IMAGE:-}" ] && [ -z "${VORLKIT_WINDOWS:-}" ] &&
+  [ -z "${SystemRoot:-}" ]; then
   echo "kit.sh: neither VORLKIT_WINDOWS nor SystemRoot is set; the programs" \
     "will report that the Windows folder cannot be retrieved." >&2
 fi
