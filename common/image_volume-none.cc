@@ -15,9 +15,9 @@ uint32_t OpenImageVolume(const std::string&, const ImageSelection&,
   return kErrorNotSupported;
 }
 
-uint32_t OpenImageVolumeInMemory(const uint8_t*, size_t, const ImageSelection&,
-                                 ImageVolumePtr*, ImageVolumeInfo*,
-                                 ImageProblem* problem) {
+uint32_t OpenImageVolumeThrough(const ImageReader&, const ImageSelection&,
+                                ImageVolumePtr*, ImageVolumeInfo*,
+                                ImageProblem* problem) {
   *problem = ImageProblem::kNotSupported;
   return kErrorNotSupported;
 }

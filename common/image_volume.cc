@@ -469,24 +469,30 @@ uint32_t OpenOnImage(TSK_IMG_INFO* image, const ImageSelection& selection,
   return kErrorSuccess;
 }
 
-// An image held in memory, read through the library's callbacks. The
+// An image that the caller reads, through the library's callbacks. The
 // library's image record comes first, as the library expects.
-struct MemoryImage {
+struct ReaderImage {
   TSK_IMG_INFO info;
-  const uint8_t* bytes;
-  size_t size;
+  ImageReader reader;
 };
 
-ssize_t ReadMemoryImage(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer,
-                        size_t length) {
-  const MemoryImage* memory = reinterpret_cast<const MemoryImage*>(image);
-  if (offset < 0 || static_cast<uint64_t>(offset) > memory->size) return -1;
-  size_t count = std::min(length, memory->size - static_cast<size_t>(offset));
-  memcpy(buffer, memory->bytes + offset, count);
-  return static_cast<ssize_t>(count);
+ssize_t ReadThroughReader(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer,
+                          size_t length) {
+  const ImageReader& reader = reinterpret_cast<ReaderImage*>(image)->reader;
+  if (offset < 0 || static_cast<uint64_t>(offset) > reader.size) return -1;
+  length = static_cast<size_t>(
+      std::min<uint64_t>(length, reader.size - static_cast<uint64_t>(offset)));
+  int64_t got = reader.read(reader.context, static_cast<uint64_t>(offset),
+                            buffer, length);
+  if (got < 0 || static_cast<uint64_t>(got) > length) {
+    tsk_error_reset();
+    tsk_error_set_errno(TSK_ERR_IMG_READ);
+    return -1;
+  }
+  return static_cast<ssize_t>(got);
 }
 
-void CloseMemoryImage(TSK_IMG_INFO* image) { free(image); }
+void CloseReaderImage(TSK_IMG_INFO* image) { free(image); }
 
 void ShowNothing(TSK_IMG_INFO*, FILE*) {}
 
@@ -514,24 +520,24 @@ uint32_t OpenImageVolume(const std::string& path,
   return OpenOnImage(image, selection, volume, info, problem);
 }
 
-uint32_t OpenImageVolumeInMemory(const uint8_t* bytes, size_t size,
-                                 const ImageSelection& selection,
-                                 ImageVolumePtr* volume, ImageVolumeInfo* info,
-                                 ImageProblem* problem) {
-  MemoryImage* memory =
-      static_cast<MemoryImage*>(calloc(1, sizeof(MemoryImage)));
-  if (memory == nullptr) {
+uint32_t OpenImageVolumeThrough(const ImageReader& reader,
+                                const ImageSelection& selection,
+                                ImageVolumePtr* volume, ImageVolumeInfo* info,
+                                ImageProblem* problem) {
+  // Zeroed, as the library expects of an image record it has not filled.
+  ReaderImage* opened =
+      static_cast<ReaderImage*>(calloc(1, sizeof(ReaderImage)));
+  if (opened == nullptr) {
     *problem = ImageProblem::kCannotOpen;
     return kErrorNotEnoughMemory;
   }
-  memory->bytes = bytes;
-  memory->size = size;
+  opened->reader = reader;
   TSK_IMG_INFO* image =
-      tsk_img_open_external(memory, static_cast<TSK_OFF_T>(size), 512,
-                            ReadMemoryImage, CloseMemoryImage, ShowNothing);
+      tsk_img_open_external(opened, static_cast<TSK_OFF_T>(reader.size), 512,
+                            ReadThroughReader, CloseReaderImage, ShowNothing);
   if (image == nullptr) {
     tsk_error_reset();
-    free(memory);
+    free(opened);
     *problem = ImageProblem::kCannotOpen;
     return kErrorIoDevice;
   }

@@ -49,12 +49,22 @@ uint32_t OpenImageVolume(const std::string& path,
                          ImageVolumePtr* volume, ImageVolumeInfo* info,
                          ImageProblem* problem);
 
-// The same over `size` bytes in memory that stay in place while the volume
-// is open: an image as a fuzzer makes one.
-uint32_t OpenImageVolumeInMemory(const uint8_t* bytes, size_t size,
-                                 const ImageSelection& selection,
-                                 ImageVolumePtr* volume, ImageVolumeInfo* info,
-                                 ImageProblem* problem);
+// An image that the caller reads itself: `read` puts up to `length` bytes
+// from `offset` into `buffer` and returns how many, or -1 when they cannot
+// be read. `context` stays valid while the volume is open.
+struct ImageReader {
+  void* context = nullptr;
+  int64_t (*read)(void* context, uint64_t offset, void* buffer,
+                  size_t length) = nullptr;
+  uint64_t size = 0;
+};
+
+// The same over an image read through `reader`, which the library takes
+// for a raw image.
+uint32_t OpenImageVolumeThrough(const ImageReader& reader,
+                                const ImageSelection& selection,
+                                ImageVolumePtr* volume, ImageVolumeInfo* info,
+                                ImageProblem* problem);
 
 // The entries of the folder that match the wildcard pattern of a search
 // ("\Windows\inf\*.pnf"): files and folders whose long or 8.3 name matches,

@@ -6,6 +6,7 @@
 #include "common/image_volume.h"
 #include "common/platform.h"
 #include "common/posix_errors.h"
+#include "common/raw_image.h"
 #include "common/wildcard.h"
 
 #include <dirent.h>
@@ -408,8 +409,7 @@ uint32_t UseImageSource(const WideString& image, ImageVolumeInfo* info,
     selection.has_volume_offset = true;
   }
 
-  // Only a file or a block device is an image. It is opened once here to
-  // tell why it cannot be, in Windows terms, before the library opens it.
+  // Only a file or a block device is an image.
   std::string native = NativeFromWide(image);
   struct stat status;
   if (stat(native.c_str(), &status) != 0) {
@@ -424,15 +424,22 @@ uint32_t UseImageSource(const WideString& image, ImageVolumeInfo* info,
     *problem = ImageProblem::kCannotOpen;
     return kErrorAccessDenied;
   }
-  int fd = open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *problem = ImageProblem::kCannotOpen;
-    return WindowsErrorFromErrno(errno, native);
-  }
-  close(fd);
 
+  // Raw images are read by the kit itself, leaving their access times as
+  // they were; only containers are left to the library to open.
   ImageVolumePtr volume;
-  uint32_t error = OpenImageVolume(native, selection, &volume, info, problem);
+  uint32_t error = kErrorSuccess;
+  if (IsContainerImage(native)) {
+    error = OpenImageVolume(native, selection, &volume, info, problem);
+  } else {
+    ImageReader reader;
+    error = OpenRawImage(native, &reader);
+    if (error != kErrorSuccess) {
+      *problem = ImageProblem::kCannotOpen;
+      return error;
+    }
+    error = OpenImageVolumeThrough(reader, selection, &volume, info, problem);
+  }
   if (error != kErrorSuccess) return error;
   examined_image = std::move(volume);
   examined_volume = *info;

@@ -5,9 +5,11 @@
 // process, and every read keeps the contract the walks rely on: no more
 // bytes than asked for, fewer only at the file's end, and a step back that
 // moves exactly as far as it says.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "common/image_volume.h"
@@ -67,14 +69,32 @@ void WalkFolder(ImageVolume* volume, const WideString& folder,
   }
 }
 
+struct Input {
+  const uint8_t* bytes;
+  size_t size;
+};
+
+int64_t ReadInput(void* context, uint64_t offset, void* buffer, size_t length) {
+  const Input* input = static_cast<const Input*>(context);
+  if (offset > input->size) return -1;
+  size_t count = std::min<uint64_t>(length, input->size - offset);
+  memcpy(buffer, input->bytes + offset, count);
+  return static_cast<int64_t>(count);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Input input{data, size};
+  ImageReader reader;
+  reader.context = &input;
+  reader.read = ReadInput;
+  reader.size = size;
   ImageVolumePtr volume;
   ImageVolumeInfo info;
   ImageProblem problem = ImageProblem::kNone;
-  if (OpenImageVolumeInMemory(data, size, ImageSelection(), &volume, &info,
-                              &problem) != kErrorSuccess) {
+  if (OpenImageVolumeThrough(reader, ImageSelection(), &volume, &info,
+                             &problem) != kErrorSuccess) {
     Check(problem != ImageProblem::kNone, "a failure without a reason");
     return 0;
   }

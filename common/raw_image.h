@@ -1,0 +1,23 @@
+// Raw evidence images on POSIX systems, read by the kit itself rather than
+// by the image library, so that examining one leaves every file of it
+// exactly as it was, its access time included.
+#ifndef COMMON_RAW_IMAGE_H_
+#define COMMON_RAW_IMAGE_H_
+
+#include <string>
+
+#include "common/image_volume.h"
+
+// True when the image at `path` is held in a container format (E01 and the
+// other EWF formats, VHD, VMDK, AFF), which only the library reads. False
+// for a raw image, a block device and anything else.
+bool IsContainerImage(const std::string& path);
+
+// Opens a raw image for reading through `*reader`: one file or block device,
+// or the segments of a split image named by its first (name.001, then
+// name.002 and on while they exist). The files stay open for the rest of
+// the run. Fails with the Windows code of the first file that cannot be
+// opened.
+uint32_t OpenRawImage(const std::string& path, ImageReader* reader);
+
+#endif  // COMMON_RAW_IMAGE_H_
