@@ -511,6 +511,20 @@ bool FolderEntries::Next(WideString* name) {
   return true;
 }
 
+const FolderComparison& FolderEntries::comparison() const {
+  // The volumes under a mounted folder or an image are not compared.
+  static const FolderComparison kNotRun;
+  return kNotRun;
+}
+
+bool FolderEntries::hidden() const { return false; }
+
+uint32_t OpenOnVolume(const WideString&, PlatformFile*) {
+  return kErrorNotSupported;
+}
+
+void RefreshVolumeViews() {}
+
 bool EntryExists(const WideString& path) {
   if (examined_image) return ImageEntryExists(examined_image.get(), path);
   struct stat info;

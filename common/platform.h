@@ -162,11 +162,27 @@ struct UtcTime {
 // The current time in UTC.
 UtcTime CurrentUtcTime();
 
+// Whether a folder's listing was compared with the volume's own structures,
+// read raw: the Windows programs do so on an NTFS volume that they can open
+// raw (from an administrator's console), unless VORLKIT_RAW is 0; with
+// VORLKIT_RAW=1 a comparison that cannot run is a failure with its code.
+struct FolderComparison {
+  enum class State { kNotRun, kRan, kFailed };
+  State state = State::kNotRun;
+  WideString volume;               // the raw volume, "\\.\C:"
+  uint32_t error = kErrorSuccess;  // why it failed
+};
+
 // The entries of a folder that match a wildcard pattern ("folder\*.sys"):
 // files and folders alike, hidden ones included, bare names, in the
 // platform's order (on POSIX ascending by name, ASCII case ignored). On
 // POSIX a backslash within a name comes as the unit 0xDC5C, so that the
 // name, joined to its folder, still names that entry.
+//
+// Where the listing is compared with the raw volume, the walk also yields,
+// where the volume's index has them, the entries that match the pattern on
+// the volume but that the system neither lists nor finds by name, looked
+// at twice; each is hidden(), and OpenForReading reads it from the volume.
 class FolderEntries {
  public:
   FolderEntries();
@@ -180,14 +196,34 @@ class FolderEntries {
   // Yields the next entry; false when the walk is over or fails.
   bool Next(WideString* name);
 
+  // Whether the last Start compared the folder with the raw volume.
+  const FolderComparison& comparison() const;
+
+  // True when the entry yielded last is hidden from the system's listing.
+  bool hidden() const;
+
  private:
   struct State;
   std::unique_ptr<State> state_;
 };
 
 // True exactly when an entry of that name exists (file, folder or link).
-// The name holds no wildcards: '*' and '?' are taken literally.
+// The name holds no wildcards: '*' and '?' are taken literally. In a folder
+// compared with the raw volume, an entry the volume holds exists too.
 bool EntryExists(const WideString& path);
+
+// Opens, from the raw volume, a file that the walk of a compared folder
+// yielded, to compare its bytes with what the system reads. Fails with
+// kErrorNotSupported when the folder was not compared, and where the
+// system's bytes of the file rightly come from elsewhere than the volume's
+// data stream (a file that Windows decompresses through a reparse point, or
+// an encrypted one).
+uint32_t OpenOnVolume(const WideString& path, PlatformFile* file);
+
+// Gives the system's cache a moment to reach the disk and forgets what was
+// read from the raw volumes, so that a file is read afresh before it is
+// reported for reading otherwise than on disk.
+void RefreshVolumeViews();
 
 // Writes console text to the process's output, in order.
 void WriteConsoleText(const char16_t* text, size_t length);

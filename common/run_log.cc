@@ -107,6 +107,25 @@ bool StartExamination() {
   return true;
 }
 
+void ReportFolderComparison(const FolderComparison& comparison,
+                            const WideString& folder) {
+  const WideString shown = NameForMessages(folder);
+  if (comparison.state == FolderComparison::State::kRan) {
+    LogAndEcho(
+        u"INFO: Comparing the folder %ls with the raw NTFS volume %ls\r\n",
+        {shown, comparison.volume});
+  } else if (comparison.state == FolderComparison::State::kFailed) {
+    LogAndEcho(
+        u"ERROR: Could not compare the folder %ls with the raw volume %ls. "
+        u"Error code: 0x%x\r\n",
+        {shown, comparison.volume, comparison.error});
+  }
+}
+
+void ReportHiddenEntry(const WideString& shown_name) {
+  LogAndEcho(u"SUSPICIOUS: The folder listing hides %ls\r\n", {shown_name});
+}
+
 void LogAndEcho(const char16_t* format, std::initializer_list<FormatArg> args) {
   WideString message = FormatText(format, args);
   AppendToRunLog(message);

@@ -41,6 +41,15 @@ void EchoThenLog(const char16_t* format,
 void LogOnly(const char16_t* format,
              std::initializer_list<FormatArg> args = {});
 
+// Says whether the walk's folder was compared with the raw volume: that it
+// was, or, where the comparison was required, why it could not be; nothing
+// when it did not run.
+void ReportFolderComparison(const FolderComparison& comparison,
+                            const WideString& folder);
+
+// Reports a file that the system's listing hides and the raw volume holds.
+void ReportHiddenEntry(const WideString& shown_name);
+
 // Why an evidence image cannot be examined, in the words of the error line.
 const char16_t* ImageProblemText(ImageProblem problem);
 

@@ -165,8 +165,8 @@ void FindSignatures(const uint8_t* data, size_t length,
   CheckOffsets(data, length, offset, end, first);
 }
 
-void ScanBuffer(const WideString& file_name, const uint8_t* data,
-                size_t length) {
+void ScanBuffer(const WideString& file_name, const uint8_t* data, size_t length,
+                bool reported[kSignatureCount]) {
   // The first occurrence of a signature is where a search of every offset in
   // turn would stop, so reporting them in table order gives the same output.
   size_t first[kSignatureCount];
@@ -181,9 +181,11 @@ void ScanBuffer(const WideString& file_name, const uint8_t* data,
           {record.name});
       continue;
     }
+    if (reported && reported[i]) continue;
     if (first[i] != kNotFound && MatchAt(data + first[i], record)) {
       LogOnly(u"SUSPICIOUS: File %ls matches pattern called %ls\r\n",
               {file_name, record.name});
+      if (reported) reported[i] = true;
     }
   }
 }

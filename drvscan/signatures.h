@@ -36,8 +36,10 @@ void FindSignatures(const uint8_t* data, size_t length,
 // the data gets a skipping notice on the console; the first occurrence of a
 // signature is reported on the console (with its bytes) and in the log (with
 // `file_name`); later occurrences of the same signature are not looked for.
-void ScanBuffer(const WideString& file_name, const uint8_t* data,
-                size_t length);
+// With `reported`, a second set of bytes of the same file is searched: the
+// signatures it marks are not reported again, and each one found is marked.
+void ScanBuffer(const WideString& file_name, const uint8_t* data, size_t length,
+                bool reported[kSignatureCount] = nullptr);
 
 // True when the record's pattern bytes equal the bytes at `data`, which must
 // hold at least `record.length` bytes. On a match prints the console report.

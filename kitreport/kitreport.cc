@@ -28,7 +28,8 @@ const char kUsage[] =
     "                  directly in it, in name order; - is standard input\n"
     "\n"
     "Fields: log, run, program, started (UTC), kind (start, signature,\n"
-    "entropy, orphan, warning, error or info), file, detail, text.\n"
+    "entropy, orphan, hidden, masked, warning, error or info), file, detail,\n"
+    "text.\n"
     "\n"
     "Exit codes: 0 no finding, 1 at least one SUSPICIOUS line, 2 a log could\n"
     "not be read or is not a kit log (the others are still reported).\n";

@@ -12,6 +12,9 @@ const char16_t kEntropyPrefix[] = u"SUSPICIOUS: The entropy of ";
 const char16_t kEntropyMarker[] = u" is above threshold: ";
 const char16_t kOrphanPrefix[] =
     u"SUSPICIOUS: There is no corresponding inf file for ";
+const char16_t kHiddenPrefix[] = u"SUSPICIOUS: The folder listing hides ";
+const char16_t kMaskedPrefix[] = u"SUSPICIOUS: The system reads ";
+const char16_t kMaskedSuffix[] = u" otherwise than on disk";
 const char16_t kErrorPrefix[] = u"ERROR: ";
 const char16_t kErrorCodeMarker[] = u" Error code: 0x";
 const char16_t kWindowsFolderPrefix[] = u"INFO: Examining the Windows folder ";
@@ -196,6 +199,10 @@ const char* KindName(RecordKind kind) {
       return "error";
     case RecordKind::kInfo:
       return "info";
+    case RecordKind::kHidden:
+      return "hidden";
+    case RecordKind::kMasked:
+      return "masked";
     case RecordKind::kUnknown:
       break;
   }
@@ -216,6 +223,12 @@ LineFields ReadLogLine(const WideString& text, bool after_empty_line,
   } else if (StartsWith(text, kOrphanPrefix)) {
     fields.kind = RecordKind::kOrphan;
     if (complete) fields.file = text.substr(WideString(kOrphanPrefix).size());
+  } else if (StartsWith(text, kHiddenPrefix)) {
+    fields.kind = RecordKind::kHidden;
+    if (complete) fields.file = text.substr(WideString(kHiddenPrefix).size());
+  } else if (StartsWith(text, kMaskedPrefix)) {
+    fields.kind = RecordKind::kMasked;
+    if (complete) Between(text, kMaskedPrefix, kMaskedSuffix, &fields.file);
   } else if (StartsWith(text, u"ERROR:")) {
     fields.kind = RecordKind::kError;
     if (complete) ReadError(text, &fields);

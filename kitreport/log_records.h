@@ -14,6 +14,8 @@ enum class RecordKind {
   kSignature,
   kEntropy,
   kOrphan,
+  kHidden,  // a file that the system's folder listing hides
+  kMasked,  // a file the system reads otherwise than the volume holds it
   kWarning,
   kError,
   kInfo,

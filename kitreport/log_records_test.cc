@@ -74,6 +74,13 @@ TEST(LogRecordsTest, ReadsEachKindOfLine) {
        u"ERROR: Could not examine the image /c/a: b.E01: it is a folder. "
        u"Error code: 0x5",
        false, true, RecordKind::kError, u"/c/a: b.E01", u"0x5"},
+      {"hidden from the folder listing",
+       u"SUSPICIOUS: The folder listing hides vorl.sys", false, true,
+       RecordKind::kHidden, u"vorl.sys", u""},
+      {"read otherwise than on disk",
+       u"SUSPICIOUS: The system reads a otherwise than on disk.sys otherwise "
+       u"than on disk",
+       false, true, RecordKind::kMasked, u"a otherwise than on disk.sys", u""},
       {"another notice", u"INFO: something", false, true, RecordKind::kInfo,
        u"", u""},
       {"cut short: only the kind",

@@ -111,6 +111,8 @@ void ScanPnfEntropy() {
   WideString name;
   error =
       entries.Start(FormatText(u"%ls\\inf\\*.pnf", {windows_folder}), &name);
+  ReportFolderComparison(entries.comparison(),
+                         FormatText(u"%ls\\inf", {windows_folder}));
   if (error != kErrorSuccess) {
     LogAndEcho(u"ERROR: Could not get directory entry. Error code: 0x%x\r\n",
                {error});
@@ -119,6 +121,7 @@ void ScanPnfEntropy() {
 
   do {
     const WideString shown = NameForMessages(name);
+    if (entries.hidden()) ReportHiddenEntry(shown);
     ConsolePrint(u"INFO: Checking file %s\n", {shown});
     PlatformFile file;
     error = OpenForReading(FormatText(u"%ls\\inf\\%ls", {windows_folder, name}),

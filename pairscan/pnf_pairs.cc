@@ -32,12 +32,18 @@ void ScanPnfPairs() {
   WideString name;
   error =
       entries.Start(FormatText(u"%ls\\inf\\*.pnf", {windows_folder}), &name);
+  ReportFolderComparison(entries.comparison(),
+                         FormatText(u"%ls\\inf", {windows_folder}));
   if (error != kErrorSuccess) {
     LogAndEcho(u"ERROR: Could not get directory list. Error code: 0x%x\r\n",
                {error});
     return;
   }
   do {
+    if (entries.hidden()) {
+      ReportHiddenEntry(NameForMessages(
+          FormatText(u"%ls\\inf\\%ls", {windows_folder, name})));
+    }
     WideString stem = PnfStem(windows_folder, name);
     const WideString shown = NameForMessages(stem);
     if (!EntryExists(stem + u".inf")) {

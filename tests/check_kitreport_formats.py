@@ -18,7 +18,8 @@ import sys
 import tempfile
 
 FIELDS = ["log", "run", "program", "started", "kind", "file", "detail", "text"]
-KINDS = {"start", "signature", "entropy", "orphan", "warning", "error", "info"}
+KINDS = {"start", "signature", "entropy", "orphan", "hidden", "masked",
+         "warning", "error", "info"}
 
 
 def fail(message):

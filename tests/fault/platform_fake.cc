@@ -172,6 +172,19 @@ bool GetWindowsFolderOverride(WideString*) { return false; }
 
 bool GetImageOverride(WideString*) { return false; }
 
+const FolderComparison& FolderEntries::comparison() const {
+  static const FolderComparison kNotRun;
+  return kNotRun;
+}
+
+bool FolderEntries::hidden() const { return false; }
+
+uint32_t OpenOnVolume(const WideString&, PlatformFile*) {
+  return kErrorNotSupported;
+}
+
+void RefreshVolumeViews() {}
+
 uint32_t UseImageSource(const WideString&, ImageVolumeInfo*,
                         ImageProblem* problem) {
   *problem = ImageProblem::kNotSupported;
