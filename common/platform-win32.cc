@@ -347,6 +347,19 @@ bool FolderEntries::Next(WideString* name) {
   return true;
 }
 
+const FolderComparison& FolderEntries::comparison() const {
+  static const FolderComparison kNotRun;
+  return kNotRun;
+}
+
+bool FolderEntries::hidden() const { return false; }
+
+uint32_t OpenOnVolume(const WideString&, PlatformFile*) {
+  return kErrorNotSupported;
+}
+
+void RefreshVolumeViews() {}
+
 bool EntryExists(const WideString& path) {
   // The folder search would read these characters as wildcards and match
   // other names; no entry can have them in its name, so none exists.
