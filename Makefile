@@ -65,9 +65,12 @@ bench:
 	@cmake --build build/native --target bench_programs
 	bench/run.sh build/native/bin build/bench
 
+# Builds only the programs that the demo runs, none of the tests.
+DEMO_TARGETS := drvscan noisegauge pairscan kitreport
 demo:
 	@scripts/ensure-packages.sh $(DEMO_PACKAGES)
-	@$(MAKE) --no-print-directory native
+	@[ -f build/native/build.ninja ] || cmake --preset native
+	@cmake --build build/native --target $(DEMO_TARGETS)
 	@scripts/demo.sh build/native/bin build/demo
 
 clean:

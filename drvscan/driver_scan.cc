@@ -47,22 +47,44 @@ void ScanDriverFile(const WideString& system_folder, const WideString& name,
   ConsoleFlush();
 }
 
+// A block of `capacity` bytes, taken through realloc like every block of the
+// buffer (the fault tests stand in for realloc alone); the null pointer is
+// volatile, so that the compiler does not turn the call into malloc.
+void* FreshBlock(size_t capacity) {
+  void* volatile none = nullptr;
+  return realloc(none, capacity);
+}
+
 }  // namespace
 
 FileData::~FileData() { Free(); }
 
 bool FileData::Reserve(size_t capacity) {
   if (capacity <= capacity_) return true;
-  if (size_ == 0) {
-    // Nothing to keep: the old block goes back before the new one is taken,
-    // so that a 32-bit address space need not find room for both at once.
-    free(bytes_);
-    bytes_ = nullptr;
-    capacity_ = 0;
+  // Growing to at least twice the room keeps the number of blocks that a
+  // walk over ever larger files takes logarithmic, and every page of a new
+  // block faults in anew. When twice cannot be had, the exact need may be.
+  size_t doubled = capacity_ <= SIZE_MAX / 2 ? capacity_ * 2 : SIZE_MAX;
+  return (doubled > capacity && TakeBlock(doubled)) || TakeBlock(capacity);
+}
+
+bool FileData::TakeBlock(size_t capacity) {
+  void* block = nullptr;
+  if (size_ > 0) {
+    block = realloc(bytes_, capacity);
+  } else {
+    // Nothing to keep, so nothing is copied: a fresh block is taken while
+    // the old one is still held, and only when that fails does the old one
+    // go back first, since a 32-bit address space may not have room for both.
+    block = FreshBlock(capacity);
+    if (!block && bytes_) {
+      Free();
+      block = FreshBlock(capacity);
+    }
+    if (block) free(bytes_);
   }
-  void* grown = realloc(bytes_, capacity);
-  if (!grown) return false;
-  bytes_ = static_cast<uint8_t*>(grown);
+  if (!block) return false;
+  bytes_ = static_cast<uint8_t*>(block);
   capacity_ = capacity;
   return true;
 }
@@ -70,13 +92,7 @@ bool FileData::Reserve(size_t capacity) {
 bool FileData::Append(const uint8_t* bytes, size_t count) {
   if (count > SIZE_MAX - size_) return false;
   size_t needed = size_ + count;
-  if (needed > capacity_) {
-    // Doubling keeps the copying of all appends linear; when doubling would
-    // overflow or cannot be had, the exact need is still worth a try.
-    size_t doubled = capacity_ <= SIZE_MAX / 2 ? capacity_ * 2 : SIZE_MAX;
-    if (!Reserve(doubled > needed ? doubled : needed) && !Reserve(needed))
-      return false;
-  }
+  if (!Reserve(needed)) return false;
   if (count > 0) memcpy(bytes_ + size_, bytes, count);
   size_ = needed;
   return true;
@@ -155,8 +171,8 @@ void ScanDriverFolder() {
     return;
   }
   // One buffer serves every file in turn, holding one file's data at a time.
-  // Its memory is then taken from the system once, for the largest file,
-  // rather than page by page for every file.
+  // Its memory is then taken from the system a few times, as larger files
+  // come, rather than page by page for every file.
   FileData data;
   do {
     ScanDriverFile(system_folder, name, &data);

@@ -21,12 +21,14 @@ class FileData {
   size_t size() const { return size_; }
 
   // Makes room for at least `capacity` bytes in all, keeping the content.
-  // False when the memory cannot be had; the buffer is then unchanged.
+  // The room at least doubles when it grows, so that a series of appends
+  // costs linear time and a walk over ever larger files takes few blocks.
+  // False when the memory cannot be had; the content is then unchanged,
+  // though an empty buffer may have given its block back.
   bool Reserve(size_t capacity);
 
-  // Appends `count` bytes, growing the room geometrically when it is short,
-  // so that a series of appends costs linear time. False when the memory
-  // cannot be had; the buffer is then unchanged.
+  // Appends `count` bytes, growing the room as Reserve does. False when the
+  // memory cannot be had; the content is then unchanged.
   bool Append(const uint8_t* bytes, size_t count);
 
   // Forgets the data and keeps the memory, for the next file.
@@ -36,6 +38,9 @@ class FileData {
   void Free();
 
  private:
+  // Moves to a block of exactly `capacity` bytes, the content with it.
+  bool TakeBlock(size_t capacity);
+
   uint8_t* bytes_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;

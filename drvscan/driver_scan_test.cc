@@ -1,5 +1,8 @@
 #include "drvscan/driver_scan.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -86,6 +89,50 @@ TEST(FileDataTest, RefusesWhatCannotBeHeldAndKeepsItsContent) {
   EXPECT_EQ(Bytes(data.data(), data.data() + 3), Bytes({1, 2, 3}));
   ASSERT_TRUE(data.Append(bytes, 2));
   EXPECT_EQ(Bytes(data.data(), data.data() + 5), Bytes({1, 2, 3, 1, 2}));
+}
+
+// The bytes of address space that the process holds now.
+size_t AddressSpaceInUse() {
+  long pages = 0;
+  FILE* statm = fopen("/proc/self/statm", "r");
+  if (statm && fscanf(statm, "%ld", &pages) != 1) pages = 0;
+  if (statm) fclose(statm);
+  return static_cast<size_t>(pages) * sysconf(_SC_PAGESIZE);
+}
+
+// Dies with `message` unless `holds`, for a check in a child process.
+void Require(bool holds, const char* message) {
+  if (holds) return;
+  fprintf(stderr, "%s\n", message);
+  _exit(1);
+}
+
+// As in a 32-bit process, the address space has room for the old block or
+// for the new one, not for both: an empty buffer then gives its block back
+// and takes the larger one. Exits with 0 when it does; runs in a child
+// process, so that the cap binds nothing else.
+void GrowInACappedAddressSpace() {
+  constexpr size_t kMiB = 1 << 20;
+  FileData data;
+  Require(data.Reserve(64 * kMiB), "the first block failed");
+  const rlimit cap = {AddressSpaceInUse() + 40 * kMiB, RLIM_INFINITY};
+  Require(setrlimit(RLIMIT_AS, &cap) == 0, "setrlimit failed");
+  Require(malloc(80 * kMiB) == nullptr, "the cap leaves room for both blocks");
+  Require(data.Reserve(80 * kMiB), "the larger block failed");
+  // The room is there: filling it takes no further block.
+  static const uint8_t chunk[65536] = {};
+  for (size_t filled = 0; filled < 80 * kMiB; filled += sizeof chunk)
+    Require(data.Append(chunk, sizeof chunk), "an append failed");
+  _exit(0);
+}
+
+TEST(FileDataTest, GrowsWhereTheOldAndTheNewBlockDoNotFitTogether) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "AddressSanitizer ends the process when memory runs out";
+#endif
+#endif
+  EXPECT_EXIT(GrowInACappedAddressSpace(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

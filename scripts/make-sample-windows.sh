@@ -16,10 +16,12 @@ hex() { for byte in $*; do printf "\\x$byte"; done; }
 # Writes N pseudo-random bytes from a fixed seed (a linear congruential
 # generator), so "random" files are the same every time.
 noise() {
-  local count=$1 seed=$2 out=""
+  local count=$1 seed=$2 out="" byte
   for ((i = 0; i < count; i++)); do
     seed=$(((seed * 1103515245 + 12345) & 0x7fffffff))
-    out+=$(printf '\\x%02x' $(((seed >> 16) & 0xff)))
+    # printf -v, not $(...): a subshell for every byte takes half a minute.
+    printf -v byte '\\x%02x' $(((seed >> 16) & 0xff))
+    out+=$byte
   done
   printf "$out"
 }

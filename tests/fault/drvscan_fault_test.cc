@@ -125,16 +125,45 @@ TEST_F(DriverScanFault, MemoryRunningOutIsAReadErrorWithCode0x8) {
   }
 }
 
-// In a 32-bit address space the old and the new block may not both fit:
-// the buffer grows for a larger file only after the old one is given back.
-TEST_F(DriverScanFault, GrowingForALargerFileGivesTheOldBlockBackFirst) {
+// The buffer of a walk grows for a larger file into a fresh block, so that
+// the old file's bytes are not copied along, and to at least twice its room,
+// so that ever larger files take few blocks: here c.sys takes room for
+// d.sys too, for which no allocation would succeed.
+TEST_F(DriverScanFault, GrowingForALargerFileTakesAFreshBlockWithRoomToSpare) {
   Restart();
   AddDrivers(Driver(150000));
-  fake.files[kDrivers + u"c.sys"] = Driver(400000);
+  fake.files[kDrivers + u"c.sys"] = Driver(200000);
+  FakeFile d = Driver(290000);
+  d.allocations = 0;
+  fake.files[kDrivers + u"d.sys"] = d;
   ScanDriverFolder();
   EXPECT_EQ(fake.block_moves, 0);
-  EXPECT_EQ(FakeConsole(), Checking("a.sys") + kHit1 + kHit11 + kNextFile +
-                               Checking("c.sys") + kHit1 + kHit11);
+  const std::string hits = kHit1 + std::string(kHit11);
+  EXPECT_EQ(FakeConsole(), Checking("a.sys") + hits + kNextFile +
+                               Checking("c.sys") + hits + Checking("d.sys") +
+                               hits);
+}
+
+// When no block can be had for a larger file, even after the old one was
+// given back, the walk reports it and goes on; a smaller file after it then
+// gets a block of its own.
+TEST_F(DriverScanFault, AFileThatFindsNoRoomLeavesTheWalkGoing) {
+  Restart();
+  AddDrivers(Driver(150000));
+  FakeFile c = Driver(400000);
+  c.allocations = 0;
+  fake.files[kDrivers + u"c.sys"] = c;
+  fake.files[kDrivers + u"d.sys"] = Driver(100000);
+  ScanDriverFolder();
+  const std::string hits = kHit1 + std::string(kHit11);
+  EXPECT_EQ(FakeConsole(), Checking("a.sys") + hits + kNextFile +
+                               Checking("c.sys") + kMemoryError +
+                               Checking("d.sys") + hits);
+  EXPECT_EQ(FakeLogText(), kStartLine + Logged("a.sys", "decrypt magic1") +
+                               Logged("a.sys", "79 F4 8B") + kNextLogged +
+                               kMemoryError +
+                               Logged("d.sys", "decrypt magic1") +
+                               Logged("d.sys", "79 F4 8B"));
 }
 
 // A name written to the volume other than through Windows may hold line
