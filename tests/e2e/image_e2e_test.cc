@@ -1,0 +1,953 @@
+// The three programs on evidence images named by VORLKIT_IMAGE: NTFS and FAT
+// volumes bare or behind an MBR or a GPT, as raw, split, E01, VHD and VMDK
+// images, and images that are damaged, encrypted or no images at all. The
+// volume must read as Windows reads it, and the image must stay as it was.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+#include "tests/e2e/images.h"
+#include "tests/e2e/messages.h"
+
+namespace {
+
+const char* const kTools[] = {"drvscan", "noisegauge", "pairscan"};
+
+std::string Filler(size_t size) { return std::string(size, '\x90'); }
+std::string Zeros(size_t size) { return std::string(size, '\0'); }
+
+std::string Repeat(const std::string& bytes, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += bytes;
+  return out;
+}
+
+// `size` bytes of `fill` with `row` placed at `at`.
+std::string Placed(size_t size, char fill, size_t at, const std::string& row) {
+  std::string bytes(size, fill);
+  bytes.replace(at, row.size(), row);
+  return bytes;
+}
+
+// `text` as a regular expression that matches just it.
+std::string Literal(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
+      out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+uint32_t Read16(const std::string& bytes, size_t at) {
+  return static_cast<unsigned char>(bytes[at]) |
+         static_cast<unsigned char>(bytes[at + 1]) << 8;
+}
+
+// Bytes that no compression shrinks, the same in every run.
+std::string Incompressible(size_t size) {
+  std::string bytes;
+  uint32_t state = 7;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1664525u + 1013904223u;
+    bytes.push_back(static_cast<char>(state >> 24));
+  }
+  return bytes;
+}
+
+std::string Examining(const std::string& folder, const std::string& system,
+                      uint64_t offset, const std::string& image) {
+  return "INFO: Examining the Windows folder " + folder + " of the " + system +
+         " volume at byte " + std::to_string(offset) + " of " + image +
+         " (VORLKIT_IMAGE)\r\n";
+}
+
+std::string CannotExamine(const std::string& image, const std::string& reason,
+                          const std::string& code) {
+  return "ERROR: Could not examine the image " + image + ": " + reason +
+         ". Error code: 0x" + code + "\r\n";
+}
+
+std::string OpenError(const std::string& code) {
+  return "ERROR: Could not read the specified file. Error code: 0x" + code +
+         "\n";
+}
+
+std::string ReadError(const std::string& code) {
+  return "ERROR: Could not open file for reading. Error code: 0x" + code +
+         "\r\n";
+}
+
+std::string PnfOpenError(const std::string& name, const std::string& code) {
+  return "ERROR: " + name +
+         " - Could not open PNF file for reading. Error code: 0x" + code +
+         "\r\n";
+}
+
+std::string PnfReadError(const std::string& name, const std::string& code) {
+  return "ERROR: " + name +
+         " - Could not read the specified file. Error code: 0x" + code + "\r\n";
+}
+
+std::string Entropy(const std::string& name, const std::string& digits) {
+  return "SUSPICIOUS: The entropy of " + name +
+         " is above threshold: " + digits + "\r\n";
+}
+
+// drvscan's lines for a file holding signature 1, 5 or 11.
+std::string Hit1(const std::string& name) { return Checking(name) + kHit1; }
+std::string Hit5(const std::string& name) { return Checking(name) + kHit5; }
+std::string Hit11(const std::string& name) { return Checking(name) + kHit11; }
+std::string Log1(const std::string& name) {
+  return Logged(name, "decrypt magic1");
+}
+std::string Log5(const std::string& name) { return Logged(name, "C6 2A xor"); }
+std::string Log11(const std::string& name) { return Logged(name, "79 F4 8B"); }
+
+// noisegauge's lines for a file of EveryByte(), which is reported.
+std::string Measured(const std::string& name) {
+  return Checking(name) + AboveThreshold(name);
+}
+
+// pairscan's lines for a stem with and without its .inf file.
+std::string Paired(const std::string& stem) { return Checking(stem); }
+std::string Unpaired(const std::string& stem) {
+  return Orphan(stem) + Checking(stem);
+}
+
+// What a tool says after its INFO line: on the console and in the log.
+struct Said {
+  std::string console;
+  std::string log;
+};
+
+struct Walk {
+  Said drvscan, noisegauge, pairscan;
+  const Said& Of(const std::string& tool) const {
+    return tool == "drvscan"      ? drvscan
+           : tool == "noisegauge" ? noisegauge
+                                  : pairscan;
+  }
+};
+
+TreeFile File(const std::string& path, const std::string& bytes) {
+  TreeFile file;
+  file.path = path;
+  file.bytes = bytes;
+  return file;
+}
+
+TreeFile Sparse(const std::string& path, uint64_t hole,
+                const std::string& bytes) {
+  TreeFile file = File(path, bytes);
+  file.hole = hole;
+  return file;
+}
+
+TreeFile Compressed(const std::string& path, const std::string& bytes) {
+  TreeFile file = File(path, bytes);
+  file.compressed = true;
+  return file;
+}
+
+TreeFile Fragmented(const std::string& path, int fragments,
+                    const std::string& bytes) {
+  TreeFile file = File(path, bytes);
+  file.fragments = fragments;
+  return file;
+}
+
+TreeFile Deleted(const std::string& path, const std::string& bytes) {
+  TreeFile file = File(path, bytes);
+  file.deleted = true;
+  return file;
+}
+
+TreeFile ShortNamed(const std::string& path, const std::string& short_name,
+                    const std::string& bytes) {
+  TreeFile file = File(path, bytes);
+  file.short_name = short_name;
+  return file;
+}
+
+TreeFile WithStream(const std::string& path, const std::string& bytes,
+                    const std::string& stream,
+                    const std::string& stream_bytes) {
+  TreeFile file = File(path, bytes);
+  file.streams.push_back({stream, stream_bytes});
+  return file;
+}
+
+TreeFile Linked(const std::string& path, const std::string& bytes,
+                std::vector<std::string> links) {
+  TreeFile file = File(path, bytes);
+  file.links = std::move(links);
+  return file;
+}
+
+// A Windows folder on NTFS with three drivers and four pnf files. The last
+// two of them are written last, so that their data lies behind the others'
+// on the volume, and one driver is the one whose record the damage tests
+// break.
+VolumeRecipe PlainNtfs() {
+  const std::string drivers = "Windows/System32/drivers/";
+  const std::string inf = "Windows/inf/";
+  return {
+      "plain",
+      FileSystem::kNtfs,
+      8,
+      {{},
+       {File(drivers + "a.sys", Placed(4096, '\x90', 100, kRow1)),
+        File(drivers + "victim.sys", Placed(8192, '\x90', 5000, kRow5)),
+        File(inf + "oem1.pnf", EveryByte()), File(inf + "oem1.inf", ""),
+        File(inf + "oem2.pnf", EveryByte()),
+        File(inf + "zz.pnf", Repeat(EveryByte(), 32)),
+        File(drivers + "zz.sys", Placed(65536 + 4096, 'z', 65536, kRow11))}}};
+}
+
+Walk PlainWalk(const std::string& windows) {
+  const std::string stems = windows + "\\inf\\";
+  return {{Hit1("a.sys") + Hit5("victim.sys") + Hit11("zz.sys"),
+           Log1("a.sys") + Log5("victim.sys") + Log11("zz.sys")},
+          {Measured("oem1.pnf") + Measured("oem2.pnf") + Checking("zz.pnf") +
+               Entropy("zz.pnf", "0.998047"),
+           AboveThreshold("oem1.pnf") + AboveThreshold("oem2.pnf") +
+               Entropy("zz.pnf", "0.998047")},
+          {Paired(stems + "oem1") + Unpaired(stems + "oem2") +
+               Unpaired(stems + "zz"),
+           Orphan(stems + "oem2") + Orphan(stems + "zz")}};
+}
+
+// A boot volume in front of the Windows one: a Windows folder without
+// System32.
+VolumeRecipe BootFat16() {
+  return {"boot",
+          FileSystem::kFat16,
+          8,
+          {{"EFI/Boot"}, {File("Windows/Boot/readme.txt", "boot files")}}};
+}
+
+// Windows XP installed on FAT32: WINDOWS as a bare 8.3 name, system32 in
+// lower case, entries in the order they were made, one deleted, and one
+// long name whose 8.3 name ends in .SYS.
+VolumeRecipe XpFat32() {
+  const std::string drivers = "WINDOWS/system32/drivers/";
+  const std::string inf = "WINDOWS/inf/";
+  return {"xp",
+          FileSystem::kFat32,
+          34,
+          {{drivers + "dir.sys"},
+           {File(drivers + "zz.sys", WithSignature(kRow1)),
+            File(drivers + "ACPI.SYS", WithSignature(kRow5)),
+            Deleted(drivers + "gone.sys", WithSignature(kRow1)),
+            File(drivers + "ndis.sys", Filler(64)),
+            File(drivers + "x.sysx", WithSignature(kRow11)),
+            File(drivers + "LongDriverName.sys", WithSignature(kRow1)),
+            File(inf + "oem2.pnf", EveryByte()),
+            File(inf + "oem1.pnf", Zeros(256)), File(inf + "oem1.inf", ""),
+            File(inf + "OEM3.PNF", EveryByte()), File(inf + "oem3.inf", "")}}};
+}
+
+Walk XpWalk() {
+  const std::string stems = "\\WINDOWS\\inf\\";
+  return {
+      {OpenError("5") + Hit1("zz.sys") + Hit5("ACPI.SYS") +
+           Checking("ndis.sys") + Hit11("x.sysx") + Hit1("LongDriverName.sys"),
+       Log1("zz.sys") + Log5("ACPI.SYS") + Log11("x.sysx") +
+           Log1("LongDriverName.sys")},
+      {Measured("oem2.pnf") + Checking("oem1.pnf") + Measured("OEM3.PNF"),
+       AboveThreshold("oem2.pnf") + AboveThreshold("OEM3.PNF")},
+      {Unpaired(stems + "oem2") + Paired(stems + "oem1") +
+           Paired(stems + "OEM3"),
+       Orphan(stems + "oem2")}};
+}
+
+// One case of the table below: a Windows folder of its own in the features
+// volume, named by VORLKIT_WINDOWS, and what each tool named says about it.
+struct FolderCase {
+  std::string folder;
+  std::vector<TreeFile> files;       // paths below the case's folder
+  std::vector<std::string> folders;  // likewise
+  std::map<std::string, Said> said;  // by tool
+};
+
+std::vector<FolderCase> FolderCases() {
+  const std::string d = "System32/drivers/", i = "inf/";
+  std::vector<FolderCase> cases;
+  // NTFS lists names upper-cased by its $UpCase table: é and É are one
+  // letter, which comes after every ASCII one; so Éc.pnf pairs with éc.inf.
+  cases.push_back(
+      {"Order",
+       {File(d + "\xc3\xa9"
+                 "a.sys",
+             WithSignature(kRow1)),
+        File(d + "\xc3\x89"
+                 "b.sys",
+             WithSignature(kRow5)),
+        File(d + "a.sys", WithSignature(kRow11)), File(d + "B.sys", ""),
+        File(d + "_c.sys", ""), File(d + "z.sys", ""),
+        File(i + "\xc3\x89"
+                 "b.pnf",
+             EveryByte()),
+        File(i + "\xc3\xa9"
+                 "a.pnf",
+             EveryByte()),
+        File(i + "\xc3\xa9"
+                 "a.inf",
+             ""),
+        File(i + "\xc3\x89"
+                 "c.pnf",
+             EveryByte()),
+        File(i + "\xc3\xa9"
+                 "c.inf",
+             "")},
+       {},
+       {{"drvscan",
+         {Hit11("a.sys") + Checking("B.sys") + Checking("z.sys") +
+              Checking("_c.sys") +
+              Hit1("\xc3\xa9"
+                   "a.sys") +
+              Hit5("\xc3\x89"
+                   "b.sys"),
+          Log11("a.sys") +
+              Log1("\xc3\xa9"
+                   "a.sys") +
+              Log5("\xc3\x89"
+                   "b.sys")}},
+        {"noisegauge",
+         {Measured("\xc3\xa9"
+                   "a.pnf") +
+              Measured("\xc3\x89"
+                       "b.pnf") +
+              Measured("\xc3\x89"
+                       "c.pnf"),
+          AboveThreshold("\xc3\xa9"
+                         "a.pnf") +
+              AboveThreshold("\xc3\x89"
+                             "b.pnf") +
+              AboveThreshold("\xc3\x89"
+                             "c.pnf")}},
+        {"pairscan",
+         {Paired("\\Order\\inf\\\xc3\xa9"
+                 "a") +
+              Unpaired("\\Order\\inf\\\xc3\x89"
+                       "b") +
+              Paired("\\Order\\inf\\\xc3\x89"
+                     "c"),
+          Orphan("\\Order\\inf\\\xc3\x89"
+                 "b")}}}});
+  // A long name that does not match, whose 8.3 name does.
+  cases.push_back(
+      {"Short",
+       {ShortNamed(d + "x.sysx", "X~1.SYS", WithSignature(kRow1)),
+        File(d + "plain.sysx", WithSignature(kRow5)),
+        ShortNamed(i + "y.pnfx", "Y~1.PNF", EveryByte())},
+       {},
+       {{"drvscan", {Hit1("x.sysx"), Log1("x.sysx")}},
+        {"noisegauge", {Measured("y.pnfx"), AboveThreshold("y.pnfx")}},
+        {"pairscan",
+         {Unpaired("\\Short\\inf\\y"), Orphan("\\Short\\inf\\y")}}}});
+  cases.push_back({"Links",
+                   {Linked(d + "one.sys", WithSignature(kRow1),
+                           {d + "two.sys", "three.sys"})},
+                   {},
+                   {{"drvscan",
+                     {Hit1("one.sys") + Hit1("two.sys"),
+                      Log1("one.sys") + Log1("two.sys")}}}});
+  // Named streams hold what would be reported, were they the file.
+  cases.push_back(
+      {"Streams",
+       {WithStream(d + "ns.sys", Filler(64), "hidden", WithSignature(kRow1)),
+        WithStream(d + "empty.sys", "", "x", WithSignature(kRow5)),
+        WithStream(i + "s.pnf", Zeros(256), "hidden", EveryByte())},
+       {},
+       {{"drvscan", {Checking("empty.sys") + Checking("ns.sys"), ""}},
+        {"noisegauge", {Checking("s.pnf"), ""}}}});
+  cases.push_back(
+      {"Deleted",
+       {File(d + "a.sys", WithSignature(kRow1)),
+        Deleted(d + "gone.sys", WithSignature(kRow5)),
+        File(d + "m.sys", WithSignature(kRow11)),
+        Deleted(d + "zz.sys", WithSignature(kRow5)),
+        Deleted(i + "gone.pnf", EveryByte()),
+        File(i + "kept.pnf", EveryByte())},
+       {},
+       {{"drvscan",
+         {Hit1("a.sys") + Hit11("m.sys"), Log1("a.sys") + Log11("m.sys")}},
+        {"noisegauge", {Measured("kept.pnf"), AboveThreshold("kept.pnf")}},
+        {"pairscan",
+         {Unpaired("\\Deleted\\inf\\kept"), Orphan("\\Deleted\\inf\\kept")}}}});
+  // Holes read as zeros: a pnf of a hole and one run of every byte averages
+  // far below the threshold.
+  cases.push_back(
+      {"Sparse",
+       {Sparse(d + "hole.sys", 128 << 10, ""),
+        Sparse(d + "sp.sys", 1 << 20, WithSignature(kRow11)),
+        Sparse(i + "sp.pnf", 64 << 10, EveryByte())},
+       {},
+       {{"drvscan", {Checking("hole.sys") + Hit11("sp.sys"), Log11("sp.sys")}},
+        {"noisegauge", {Checking("sp.pnf"), ""}}}});
+  // Signatures across compression units (64 KiB), in data that compresses
+  // and in data that does not.
+  cases.push_back(
+      {"Compressed",
+       {Compressed(d + "cz.sys", Placed(200 << 10, 'c', (64 << 10) - 2, kRow1) +
+                                     WithSignature(kRow11)),
+        Compressed(d + "raw.sys", Incompressible(96 << 10) +
+                                      WithSignature(kRow5) +
+                                      Incompressible(8 << 10)),
+        Compressed(i + "cz.pnf", Repeat(EveryByte(), 64))},
+       {},
+       {{"drvscan",
+         {Hit1("cz.sys") + kHit11 + Hit5("raw.sys"),
+          Log1("cz.sys") + Log11("cz.sys") + Log5("raw.sys")}},
+        {"noisegauge",
+         {Checking("cz.pnf") + Entropy("cz.pnf", "0.999023"),
+          Entropy("cz.pnf", "0.999023")}}}});
+  // Signatures across the seams of runs that lie apart on the volume.
+  cases.push_back(
+      {"Fragmented",
+       {Fragmented(d + "fr.sys", 4,
+                   Placed(32 << 10, '\x01', (8 << 10) - 4, kRow5)
+                       .replace((16 << 10) - 8, kRow11.size(), kRow11)),
+        Fragmented(i + "fr.pnf", 3, Repeat(EveryByte(), 48))},
+       {},
+       {{"drvscan",
+         {Hit5("fr.sys") + kHit11, Log5("fr.sys") + Log11("fr.sys")}},
+        {"noisegauge",
+         {Checking("fr.pnf") + Entropy("fr.pnf", "0.998698"),
+          Entropy("fr.pnf", "0.998698")}}}});
+  // Names equal but for case: both are files of their own, in code-unit
+  // order, and one .inf pairs them both.
+  cases.push_back(
+      {"Twins",
+       {File(d + "Dup.sys", WithSignature(kRow1)),
+        File(d + "DUP.SYS", WithSignature(kRow5)),
+        File(i + "Dup.pnf", EveryByte()), File(i + "DUP.PNF", Zeros(256)),
+        File(i + "dup.inf", "")},
+       {},
+       {{"drvscan",
+         {Hit5("DUP.SYS") + Hit1("Dup.sys"),
+          Log5("DUP.SYS") + Log1("Dup.sys")}},
+        {"noisegauge",
+         {Checking("DUP.PNF") + Measured("Dup.pnf"),
+          AboveThreshold("Dup.pnf")}},
+        {"pairscan",
+         {Paired("\\Twins\\inf\\DUP") + Paired("\\Twins\\inf\\Dup"), ""}}}});
+  // Folders where files are looked for: opened, they fail as Windows fails;
+  // as a companion, a folder is there.
+  cases.push_back(
+      {"Folders",
+       {File(d + "f.sys", WithSignature(kRow1)),
+        File(i + "fold.pnf", EveryByte())},
+       {d + "dir.sys", i + "dir.pnf", i + "fold.inf"},
+       {{"drvscan", {OpenError("5") + Hit1("f.sys"), Log1("f.sys")}},
+        {"noisegauge",
+         {Checking("dir.pnf") + PnfOpenError("dir.pnf", "5") +
+              Measured("fold.pnf"),
+          PnfOpenError("dir.pnf", "5") + AboveThreshold("fold.pnf")}},
+        {"pairscan",
+         {Unpaired("\\Folders\\inf\\dir") + Paired("\\Folders\\inf\\fold"),
+          Orphan("\\Folders\\inf\\dir")}}}});
+  return cases;
+}
+
+// The Windows folder of the features volume, for the walks on the image and
+// on its mount to be compared: every kind of entry of the cases, with ASCII
+// names only and without 8.3 names, where the mount shows the volume as
+// Windows does.
+std::vector<TreeFile> MountedAlikeFiles() {
+  const std::string d = "Windows/System32/drivers/", i = "Windows/inf/";
+  return {
+      File(d + "A.sys", WithSignature(kRow1) + WithSignature(kRow5)),
+      File(d + "b.sys", Filler(100)),
+      File(d + "_c.sys", WithSignature(kRow11)),
+      File(d + "[d.sys", WithSignature(kRow1)),
+      File(d + "empty.sys", ""),
+      File(d + "big.sys", Placed(65537, '\x01', 65536 - 4, kRow5)),
+      File(d + "notes.txt", WithSignature(kRow1)),
+      Linked(d + "link1.sys", WithSignature(kRow5), {d + "link2.sys"}),
+      WithStream(d + "stream.sys", Filler(64), "evil", WithSignature(kRow1)),
+      Deleted(d + "del.sys", WithSignature(kRow1)),
+      Sparse(d + "sparse.sys", 256 << 10, WithSignature(kRow11)),
+      Compressed(d + "comp.sys", Placed(100 << 10, 'A', (64 << 10) - 2, kRow1)),
+      Fragmented(d + "frag.sys", 4, Placed(16 << 10, '\x01', 4093, kRow5)),
+      File(d + "Dup.sys", WithSignature(kRow1)),
+      File(d + "DUP.SYS", WithSignature(kRow11)),
+      File(i + "all256.pnf", EveryByte()),
+      File(i + "zeros.pnf", Zeros(4096)),
+      File(i + "short.pnf", EveryByte().substr(0, 100)),
+      File(i + "oem1.pnf", EveryByte()),
+      File(i + "oem1.inf", ""),
+      File(i + "orphan.pnf", EveryByte()),
+      File(i + "Dup.pnf", EveryByte()),
+      File(i + "DUP.PNF", Zeros(512)),
+      File(i + "dup.inf", ""),
+      File(i + "fold.pnf", EveryByte()),
+      Sparse(i + "sparse.pnf", 64 << 10, Repeat(EveryByte(), 768)),
+      Compressed(i + "comp.pnf", Repeat(EveryByte(), 64)),
+      Fragmented(i + "frag.pnf", 3, Repeat(EveryByte(), 48) + Zeros(1000)),
+      WithStream(i + "stream.pnf", Zeros(300), "evil", EveryByte()),
+      Deleted(i + "del.pnf", EveryByte()),
+      File(i + "setup.api.pnf", EveryByte()),
+      File(i + "setup.inf", ""),
+  };
+}
+
+// One NTFS volume for the comparison with the mount, the table of cases and
+// a Windows folder spelled WinNT.
+VolumeRecipe FeaturesNtfs() {
+  VolumeRecipe recipe = {"features", FileSystem::kNtfs, 16, {}};
+  recipe.tree.files = MountedAlikeFiles();
+  recipe.tree.folders = {"Windows/System32/drivers/dir.sys",
+                         "Windows/inf/dir.pnf", "Windows/inf/fold.inf"};
+  for (const FolderCase& c : FolderCases()) {
+    recipe.tree.folders.push_back(c.folder + "/System32/drivers");
+    recipe.tree.folders.push_back(c.folder + "/inf");
+    for (const std::string& folder : c.folders)
+      recipe.tree.folders.push_back(c.folder + "/" + folder);
+    for (TreeFile file : c.files) {
+      file.path = c.folder + "/" + file.path;
+      for (std::string& link : file.links) link = c.folder + "/" + link;
+      recipe.tree.files.push_back(file);
+    }
+  }
+  recipe.tree.files.push_back(
+      File("WinNT/System32/drivers/nt.sys", WithSignature(kRow1)));
+  recipe.tree.files.push_back(File("WinNT/inf/oem1.pnf", EveryByte()));
+  recipe.tree.files.push_back(File("WinNT/inf/oem1.inf", ""));
+  return recipe;
+}
+
+const BuiltImage& Bare(const VolumeRecipe& volume,
+                       ImageFormat format = ImageFormat::kRaw) {
+  return BuildImage({PartitionTable::kNone, {volume}, format});
+}
+
+// A boot volume in front of the Windows one, behind an MBR.
+const BuiltImage& MbrDisk(ImageFormat format = ImageFormat::kRaw) {
+  return BuildImage({PartitionTable::kMbr, {BootFat16(), PlainNtfs()}, format});
+}
+
+// Windows XP on FAT32 in front of a later Windows on NTFS, behind a GPT.
+const BuiltImage& GptDisk(ImageFormat format = ImageFormat::kRaw) {
+  return BuildImage({PartitionTable::kGpt, {XpFat32(), PlainNtfs()}, format});
+}
+
+// True when `image` is built. Otherwise its case is left out, with a failure
+// when a tool failed or under CI; when a tool or a right is missing, the
+// reason goes to `skipped`, for the test to skip with after its other cases.
+bool Usable(const BuiltImage& image, std::string* skipped) {
+  if (image.built) return true;
+  const char* ci = getenv("CI");
+  if (image.missing_tool && !(ci && std::string(ci) == "true")) {
+    if (skipped->find(image.why) == std::string::npos)
+      *skipped += image.why + "\n";
+  } else {
+    ADD_FAILURE() << image.why;
+  }
+  return false;
+}
+
+struct ImageRun {
+  RunResult run;
+  std::string log;  // after the start line
+};
+
+// A run on `image`, with SystemRoot naming a Windows folder on the
+// workstation that holds a driver and pnf files of its own, which no run on
+// an image may examine.
+ImageRun RunOnImage(const std::string& tool, const std::string& image,
+                    const std::map<std::string, std::string>& env = {}) {
+  TempFolder temp;
+  const std::string decoy = temp.path() + "/Windows";
+  WriteFileBytes(decoy + "/System32/drivers/decoy.sys", WithSignature(kRow1));
+  WriteFileBytes(decoy + "/inf/decoy.pnf", EveryByte());
+  RunOptions options = OptionsIn(temp.path(), {"case.log"}, decoy);
+  options.env["VORLKIT_IMAGE"] = image;
+  for (const auto& [name, value] : env) options.env[name] = value;
+  options.timeout_seconds = 30;
+  ImageRun out;
+  out.run = RunNative(tool, options);
+  out.log = LogTextAfterStart(temp.path() + "/case.log", NativeProgram(tool));
+  return out;
+}
+
+std::string Replaced(std::string text, const std::string& from,
+                     const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// On NTFS, where the mount shows what Windows shows, the walk on the image
+// is the walk on the mounted volume: the same findings, errors and order,
+// only the folder named as inside the volume.
+TEST(NativeImage, WalksAsTheMountedVolume) {
+  const BuiltImage& image = Bare(FeaturesNtfs());
+  SKIP_OR_FAIL_UNLESS_BUILT(image);
+  NtfsMount mount(image.raw);
+  ASSERT_TRUE(mount.mounted()) << mount.why();
+  const std::string windows = mount.path() + "/Windows";
+  const std::string info = Examining("\\Windows", "NTFS", 0, image.path);
+  for (const char* tool : kTools) {
+    TempFolder temp;
+    RunResult native =
+        RunNative(tool, OptionsIn(temp.path(), {"case.log"}, windows));
+    const std::string native_log =
+        LogTextAfterStart(temp.path() + "/case.log", NativeProgram(tool));
+    ASSERT_NE(native.console.find("SUSPICIOUS"), std::string::npos)
+        << tool << " found nothing on the mount:\n"
+        << native.console;
+    ImageRun on_image = RunOnImage(tool, image.path);
+    EXPECT_EQ(on_image.run.exit_code, 0) << tool;
+    const std::string stems = windows + "\\inf\\";
+    EXPECT_EQ(on_image.run.console,
+              info + Replaced(native.console, stems, "\\Windows\\inf\\"))
+        << tool;
+    EXPECT_EQ(on_image.log,
+              info + Replaced(native_log, stems, "\\Windows\\inf\\"))
+        << tool;
+  }
+}
+
+// Each case is a Windows folder of its own in one volume.
+TEST(NativeImage, ReadsTheVolumeAsWindowsDoes) {
+  const BuiltImage& image = Bare(FeaturesNtfs());
+  SKIP_OR_FAIL_UNLESS_BUILT(image);
+  const std::string before = ImageState(image);
+  for (const FolderCase& c : FolderCases()) {
+    const std::string info = Examining("\\" + c.folder, "NTFS", 0, image.path);
+    for (const auto& [tool, said] : c.said) {
+      ImageRun run =
+          RunOnImage(tool, image.path, {{"VORLKIT_WINDOWS", "\\" + c.folder}});
+      EXPECT_EQ(run.run.exit_code, 0) << c.folder << " " << tool;
+      EXPECT_EQ(run.run.console, info + said.console)
+          << c.folder << " " << tool;
+      EXPECT_EQ(run.log, info + said.log) << c.folder << " " << tool;
+    }
+  }
+  EXPECT_EQ(ImageState(image), before);
+}
+
+// VORLKIT_WINDOWS names the folder in any case, with or without its leading
+// backslash; the volume's spelling is shown.
+TEST(NativeImage, TakesTheWindowsFolderInsideTheVolume) {
+  const BuiltImage& image = Bare(FeaturesNtfs());
+  SKIP_OR_FAIL_UNLESS_BUILT(image);
+  const std::string info = Examining("\\WinNT", "NTFS", 0, image.path);
+  const Walk walk = {{Hit1("nt.sys"), Log1("nt.sys")},
+                     {Measured("oem1.pnf"), AboveThreshold("oem1.pnf")},
+                     {Paired("\\WinNT\\inf\\oem1"), ""}};
+  for (const char* folder : {"\\WINNT", "winnt"}) {
+    for (const char* tool : kTools) {
+      ImageRun run =
+          RunOnImage(tool, image.path, {{"VORLKIT_WINDOWS", folder}});
+      EXPECT_EQ(run.run.exit_code, 0) << folder << " " << tool;
+      EXPECT_EQ(run.run.console, info + walk.Of(tool).console)
+          << folder << " " << tool;
+      EXPECT_EQ(run.log, info + walk.Of(tool).log) << folder << " " << tool;
+    }
+  }
+}
+
+// Every container and both partition tables: the first volume that holds
+// \Windows\System32, or the one VORLKIT_VOLUME names.
+TEST(NativeImage, ReadsEveryFormatAndPartitionTable) {
+  struct Case {
+    const char* what;
+    const BuiltImage& image;
+    std::map<std::string, std::string> env;
+    const char* system;
+    uint64_t offset;
+    bool xp;  // the FAT32 Windows volume; otherwise the plain NTFS one
+  } cases[] = {
+      {"bare NTFS, raw", Bare(PlainNtfs()), {}, "NTFS", 0, false},
+      {"bare FAT32, raw", Bare(XpFat32()), {}, "FAT32", 0, true},
+      {"MBR, raw", MbrDisk(), {}, "NTFS", 9 << 20, false},
+      {"MBR, split raw",
+       MbrDisk(ImageFormat::kSplit),
+       {},
+       "NTFS",
+       9 << 20,
+       false},
+      {"MBR, VHD", MbrDisk(ImageFormat::kVhd), {}, "NTFS", 9 << 20, false},
+      {"GPT, raw", GptDisk(), {}, "FAT32", 1 << 20, true},
+      {"GPT, E01 in segments",
+       GptDisk(ImageFormat::kE01),
+       {},
+       "FAT32",
+       1 << 20,
+       true},
+      {"GPT, VMDK", GptDisk(ImageFormat::kVmdk), {}, "FAT32", 1 << 20, true},
+      {"GPT, second volume",
+       GptDisk(),
+       {{"VORLKIT_VOLUME", std::to_string(35 << 20)}},
+       "NTFS",
+       35 << 20,
+       false},
+  };
+  std::string skipped;
+  for (const Case& c : cases) {
+    if (!Usable(c.image, &skipped)) continue;
+    const std::string before = ImageState(c.image);
+    const std::string windows = c.xp ? "\\WINDOWS" : "\\Windows";
+    const std::string info =
+        Examining(windows, c.system, c.offset, c.image.path);
+    const Walk walk = c.xp ? XpWalk() : PlainWalk(windows);
+    for (const char* tool : kTools) {
+      ImageRun run = RunOnImage(tool, c.image.path, c.env);
+      EXPECT_EQ(run.run.exit_code, 0) << c.what << " " << tool;
+      EXPECT_EQ(run.run.console, info + walk.Of(tool).console)
+          << c.what << " " << tool;
+      EXPECT_EQ(run.log, info + walk.Of(tool).log) << c.what << " " << tool;
+    }
+    EXPECT_EQ(ImageState(c.image), before) << c.what;
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// A disk behind a write blocker: a block device that takes no writes.
+TEST(NativeImage, ReadsABlockDevice) {
+  const BuiltImage& disk = MbrDisk();
+  SKIP_OR_FAIL_UNLESS_BUILT(disk);
+  LoopDevice device(disk);
+  SKIP_OR_FAIL_UNLESS_BUILT(device.image());
+  const std::string before = ImageState(disk);
+  const std::string info =
+      Examining("\\Windows", "NTFS", 9 << 20, device.image().path);
+  const Walk walk = PlainWalk("\\Windows");
+  for (const char* tool : kTools) {
+    ImageRun run = RunOnImage(tool, device.image().path);
+    EXPECT_EQ(run.run.exit_code, 0) << tool;
+    EXPECT_EQ(run.run.console, info + walk.Of(tool).console) << tool;
+    EXPECT_EQ(run.log, info + walk.Of(tool).log) << tool;
+  }
+  EXPECT_EQ(ImageState(disk), before);
+}
+
+// The image before the data of the last two files written: the volume still
+// opens, reading those two files fails, the others are scanned.
+TEST(NativeImage, ReportsReadsPastTheEndOfATruncatedImage) {
+  const BuiltImage& image =
+      ChangedImage(Bare(PlainNtfs()), "truncated.raw", [](std::string* bytes) {
+        size_t pnf = FindCluster(*bytes, Repeat(EveryByte(), 16));
+        size_t sys = FindCluster(*bytes, std::string(4096, 'z'));
+        size_t kept =
+            std::max(FindCluster(*bytes, Placed(4096, '\x90', 100, kRow1)),
+                     FindCluster(*bytes, Filler(4096)));
+        if (pnf == std::string::npos || sys == std::string::npos ||
+            kept == std::string::npos || kept > std::min(pnf, sys))
+          return std::string("the last files' data is not behind the others'");
+        bytes->resize(std::min(pnf, sys));
+        return std::string();
+      });
+  SKIP_OR_FAIL_UNLESS_BUILT(image);
+  const std::string before = ImageState(image);
+  const std::string info = Examining("\\Windows", "NTFS", 0, image.path);
+  Walk walk = PlainWalk("\\Windows");
+  walk.drvscan = {Hit1("a.sys") + Hit5("victim.sys") + Checking("zz.sys") +
+                      ReadError("45d"),
+                  Log1("a.sys") + Log5("victim.sys") + ReadError("45d")};
+  walk.noisegauge = {Measured("oem1.pnf") + Measured("oem2.pnf") +
+                         Checking("zz.pnf") + PnfReadError("zz.pnf", "45d"),
+                     AboveThreshold("oem1.pnf") + AboveThreshold("oem2.pnf") +
+                         PnfReadError("zz.pnf", "45d")};
+  for (const char* tool : kTools) {
+    ImageRun run = RunOnImage(tool, image.path);
+    EXPECT_FALSE(run.run.timed_out) << tool;
+    EXPECT_EQ(run.run.exit_code, 0) << tool;
+    EXPECT_EQ(run.run.console, info + walk.Of(tool).console) << tool;
+    EXPECT_EQ(run.log, info + walk.Of(tool).log) << tool;
+  }
+  EXPECT_EQ(ImageState(image), before);
+}
+
+// A driver's MFT record broken in the ways an attacker would break it. The
+// kit may list the file or not, and fail to open or to read it, but it must
+// end by itself and scan the files around it.
+TEST(NativeImage, GoesOnPastDamagedFileRecords) {
+  struct Damage {
+    const char* what;
+    // Changes the record at `record` whose $DATA attribute is at `data`.
+    std::function<void(std::string*, size_t record, size_t data)> change;
+  } damages[] = {
+      {"a run far past the end of the volume",
+       [](std::string* bytes, size_t, size_t data) {
+         size_t runs = data + (Read16(*bytes, data + 0x20));
+         bytes->replace(runs, 7,
+                        std::string("\x41\x02\x00\x00\x00\x70\x00", 7));
+       }},
+      {"a run list of garbage",
+       [](std::string* bytes, size_t, size_t data) {
+         bytes->replace(data + Read16(*bytes, data + 0x20), 8,
+                        std::string(8, '\xff'));
+       }},
+      {"an attribute longer than its record",
+       [](std::string* bytes, size_t, size_t data) {
+         bytes->replace(data + 4, 4, std::string("\xf0\xff\xff\x00", 4));
+       }},
+      {"attributes that begin at the end of the record",
+       [](std::string* bytes, size_t record, size_t) {
+         bytes->replace(record + 0x14, 2, std::string("\xf8\x03", 2));
+       }},
+  };
+  // Whatever becomes of the damaged file, said in the walk's own words: it
+  // is not listed, or it cannot be opened, or it reads as nothing, or its
+  // read fails, and then that error is logged too.
+  const std::string read_error =
+      "ERROR: Could not open file for reading\\. Error code: 0x(45d|570)\r\n";
+  const std::string victim =
+      "(INFO: Checking file victim\\.sys\n(" + read_error +
+      ")?|ERROR: Could not read the specified file\\. Error code: "
+      "0x(45d|570)\n)?";
+  int made = 0;
+  for (const Damage& damage : damages) {
+    const BuiltImage& image = ChangedImage(
+        Bare(PlainNtfs()), "damaged" + std::to_string(++made) + ".raw",
+        [&damage](std::string* bytes) {
+          size_t record = FindFileRecord(*bytes, "victim.sys");
+          size_t data = record == std::string::npos
+                            ? record
+                            : FindAttribute(*bytes, record, 0x80);
+          if (data == std::string::npos || (*bytes)[data + 8] != 1)
+            return std::string("no record with a non-resident $DATA");
+          damage.change(bytes, record, data);
+          return std::string();
+        });
+    SKIP_OR_FAIL_UNLESS_BUILT(image);
+    const std::string before = ImageState(image);
+    const std::string info = Examining("\\Windows", "NTFS", 0, image.path);
+    ImageRun run = RunOnImage("drvscan", image.path);
+    EXPECT_FALSE(run.run.timed_out) << damage.what;
+    EXPECT_EQ(run.run.exit_code, 0) << damage.what;
+    EXPECT_TRUE(std::regex_match(
+        run.run.console, std::regex(Literal(info + Hit1("a.sys")) + victim +
+                                    Literal(Hit11("zz.sys")))))
+        << damage.what << ":\n"
+        << run.run.console;
+    std::smatch failed;
+    std::regex_search(run.run.console, failed, std::regex(read_error));
+    EXPECT_EQ(run.log, info + Log1("a.sys") + failed.str() + Log11("zz.sys"))
+        << damage.what;
+    EXPECT_EQ(ImageState(image), before) << damage.what;
+  }
+}
+
+// Images whose walk cannot start: one line, logged and echoed, and nothing
+// examined, neither in the image nor on the workstation.
+TEST(NativeImage, RefusesImagesItCannotExamine) {
+  const std::string bad = ImageScratch("bad");
+  WriteFileBytes(bad + "/zeros.raw", Zeros(4 << 20));
+  WriteFileBytes(bad + "/notes.txt", "not an image at all\n");
+  BuiltImage scratch;
+  scratch.built = true;
+  scratch.folder = bad;
+  const BuiltImage& plain = Bare(PlainNtfs());
+  const BuiltImage& bitlocker =
+      ChangedImage(plain, "bitlocker.raw", [](std::string* bytes) {
+        bytes->replace(3, 8, "-FVE-FS-");
+        return std::string();
+      });
+  const BuiltImage& mbr = MbrDisk();
+  const BuiltImage& boot = Bare(BootFat16());
+  struct Case {
+    const char* what;
+    const BuiltImage& image;
+    std::string path;
+    std::map<std::string, std::string> env;
+    const char* reason;
+    const char* code;
+  } cases[] = {
+      {"missing",
+       scratch,
+       bad + "/missing.E01",
+       {},
+       "it cannot be opened",
+       "2"},
+      {"missing with its folder",
+       scratch,
+       bad + "/gone/missing.E01",
+       {},
+       "it cannot be opened",
+       "3"},
+      {"a folder", scratch, bad, {}, "it is a folder", "5"},
+      {"all zeros",
+       scratch,
+       bad + "/zeros.raw",
+       {},
+       "no volume in it can be read",
+       "3ed"},
+      {"text",
+       scratch,
+       bad + "/notes.txt",
+       {},
+       "no volume in it can be read",
+       "3ed"},
+      {"no Windows folder",
+       boot,
+       boot.path,
+       {},
+       "no volume in it holds the Windows folder",
+       "3"},
+      {"no such VORLKIT_WINDOWS",
+       plain,
+       plain.path,
+       {{"VORLKIT_WINDOWS", "\\Missing"}},
+       "no volume in it holds the Windows folder",
+       "3"},
+      {"BitLocker",
+       bitlocker,
+       bitlocker.path,
+       {},
+       "its volume is encrypted with BitLocker",
+       "80310000"},
+      {"VORLKIT_VOLUME in words",
+       mbr,
+       mbr.path,
+       {{"VORLKIT_VOLUME", "first"}},
+       "VORLKIT_VOLUME is not a byte offset",
+       "57"},
+      {"VORLKIT_VOLUME in hexadecimal",
+       mbr,
+       mbr.path,
+       {{"VORLKIT_VOLUME", "0x900000"}},
+       "VORLKIT_VOLUME is not a byte offset",
+       "57"},
+      {"VORLKIT_VOLUME where no volume begins",
+       mbr,
+       mbr.path,
+       {{"VORLKIT_VOLUME", "12345"}},
+       "no volume in it can be read",
+       "3ed"},
+      {"VORLKIT_VOLUME on the boot volume",
+       mbr,
+       mbr.path,
+       {{"VORLKIT_VOLUME", "1048576"}},
+       "no volume in it holds the Windows folder",
+       "3"},
+  };
+  std::string skipped;
+  for (const Case& c : cases) {
+    if (!Usable(c.image, &skipped)) continue;
+    const std::string before = ImageState(c.image);
+    const std::string line = CannotExamine(c.path, c.reason, c.code);
+    for (const char* tool : kTools) {
+      ImageRun run = RunOnImage(tool, c.path, c.env);
+      EXPECT_FALSE(run.run.timed_out) << c.what << " " << tool;
+      EXPECT_EQ(run.run.exit_code, 0) << c.what << " " << tool;
+      EXPECT_EQ(run.run.console, line) << c.what << " " << tool;
+      EXPECT_EQ(run.log, line) << c.what << " " << tool;
+    }
+    EXPECT_EQ(ImageState(c.image), before) << c.what;
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+}  // namespace

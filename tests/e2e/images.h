@@ -1,0 +1,143 @@
+// Evidence images for the end-to-end tests, made from fixture trees with the
+// same Debian tools that make real ones: NTFS volumes by mkntfs and
+// an ntfs-3g mount, FAT volumes by mkfs.fat and mtools, MBR and GPT disks by
+// sfdisk, and the containers by split, ewfacquire and qemu-img. Each image is
+// made once per test run, in a folder that holds its files and nothing else;
+// all of them are removed when the run ends, unless KIT_KEEP_IMAGES is set
+// for a look at them.
+#ifndef TESTS_E2E_IMAGES_H_
+#define TESTS_E2E_IMAGES_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// One file of a fixture tree. The extras after `bytes` are for NTFS only,
+// except `deleted`.
+struct TreeFile {
+  std::string path;        // below the volume's root, '/' between the names
+  std::string bytes;       // the unnamed data stream
+  std::string short_name;  // an 8.3 name beside the long one ("X~1.SYS")
+  std::vector<std::pair<std::string, std::string>> streams;  // name, bytes
+  std::vector<std::string> links;  // further names of the file, as paths
+  uint64_t hole = 0;        // sparse: `bytes` follow a hole of this length
+  bool compressed = false;  // NTFS-compressed
+  int fragments = 1;        // its data in this many runs apart on the volume
+  bool deleted = false;     // written, then deleted once the tree is laid
+};
+
+// Folders are made in order before the files; the folders on a file's path
+// are made as needed.
+struct Tree {
+  std::vector<std::string> folders;
+  std::vector<TreeFile> files;  // written in order
+};
+
+enum class FileSystem { kNtfs, kFat16, kFat32 };
+
+struct VolumeRecipe {
+  std::string name;  // unique within a test run: an image is made once
+  FileSystem file_system;
+  int size_mib;
+  Tree tree;
+};
+
+enum class PartitionTable { kNone, kMbr, kGpt };
+enum class ImageFormat { kRaw, kSplit, kE01, kVhd, kVmdk };
+
+// Volumes one after the other behind a partition table, each starting at a
+// whole MiB, the first at 1 MiB; without a table, one bare volume.
+struct DiskRecipe {
+  PartitionTable table;
+  std::vector<VolumeRecipe> volumes;
+  ImageFormat format = ImageFormat::kRaw;
+};
+
+struct BuiltImage {
+  bool built = false;
+  // Unless built, why; `missing_tool` when a tool, a device or the right to
+  // mount is missing rather than a tool having failed.
+  std::string why;
+  bool missing_tool = false;
+  std::string path;    // what VORLKIT_IMAGE names (a split image: its .001)
+  std::string folder;  // the image's files and nothing else
+  std::string raw;     // the same disk as one raw file
+  std::vector<uint64_t> offsets;          // of each volume, in bytes
+  std::vector<std::string> volume_files;  // each volume alone, raw
+};
+
+const BuiltImage& BuildVolume(const VolumeRecipe& recipe);
+const BuiltImage& BuildImage(const DiskRecipe& recipe);
+
+// A raw copy of `from`'s disk, named `file_name`, changed by `change`, which
+// returns an empty text or what went wrong. Made once per `file_name`.
+const BuiltImage& ChangedImage(
+    const BuiltImage& from, const std::string& file_name,
+    const std::function<std::string(std::string* bytes)>& change);
+
+// A folder of the cache for a test's own files, made once per name.
+std::string ImageScratch(const std::string& name);
+
+// The volume file mounted read-only through ntfs-3g while the object lives.
+class NtfsMount {
+ public:
+  explicit NtfsMount(const std::string& volume_file);
+  ~NtfsMount();
+  NtfsMount(const NtfsMount&) = delete;
+  NtfsMount& operator=(const NtfsMount&) = delete;
+  bool mounted() const { return pid_ > 0; }
+  const std::string& why() const { return why_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+  std::string why_;
+};
+
+// A read-only loop device over a disk's raw file while the object lives: the
+// disk as a block device, as behind a write blocker. `image()` names the
+// device, with the disk's folder, or says why there is none.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const BuiltImage& disk);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  const BuiltImage& image() const { return image_; }
+
+ private:
+  BuiltImage image_;
+};
+
+// Size, times and a hash of the bytes of every file in the image's folder,
+// one line each, read without touching their access times.
+std::string ImageState(const BuiltImage& image);
+
+// Reading NTFS structures in a raw volume, for changes to make in it.
+// The first offset at a 4 KiB boundary where `head` begins; npos if none.
+size_t FindCluster(const std::string& volume, const std::string& head);
+// The MFT record (1 KiB, signed "FILE") that names `utf8_name`; npos if none.
+size_t FindFileRecord(const std::string& volume, const std::string& utf8_name);
+// The unnamed attribute of `type` in the record at `record`; npos if none.
+size_t FindAttribute(const std::string& volume, size_t record, uint32_t type);
+
+// The test skips when an image could not be made for want of a tool or a
+// right, but fails under CI, and whenever a tool failed.
+#define SKIP_OR_FAIL_UNLESS_BUILT(image)                             \
+  do {                                                               \
+    const BuiltImage& built_ = (image);                              \
+    if (!built_.built) {                                             \
+      const char* ci = getenv("CI");                                 \
+      if (built_.missing_tool && !(ci && std::string(ci) == "true")) \
+        GTEST_SKIP() << built_.why;                                  \
+      FAIL() << built_.why;                                          \
+    }                                                                \
+  } while (0)
+
+#endif  // TESTS_E2E_IMAGES_H_
