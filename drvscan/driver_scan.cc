@@ -20,13 +20,51 @@ void ReportReadError(uint32_t error) {
              {error});
 }
 
-// Opens, announces, reads and scans one entry of the drivers folder, with
-// `data` as the buffer for the file's bytes.
-void ScanDriverFile(const WideString& system_folder, const WideString& name,
-                    FileData* data) {
+bool SameBytes(const FileData& a, const FileData& b) {
+  return a.size() == b.size() &&
+         (a.size() == 0 || memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+// Reads the file at `path` whole, from the raw volume or through the system;
+// false when it cannot be opened or read, which is not reported: the bytes
+// are only read again to compare them.
+bool ReadAgain(const WideString& path, bool on_volume, FileData* data) {
   PlatformFile file;
-  uint32_t error = OpenForReading(
-      FormatText(u"%ls\\drivers\\%ls", {system_folder, name}), &file);
+  uint32_t error =
+      on_volume ? OpenOnVolume(path, &file) : OpenForReading(path, &file);
+  data->Clear();
+  return error == kErrorSuccess && ReadAll(file, data) == kErrorSuccess;
+}
+
+// Compares the bytes that the system read of a listed driver with its bytes
+// on the raw volume, where its folder was compared with the volume. Where
+// they differ, and still do once the system's cache has had a moment to
+// reach the disk, the file is reported, and the bytes on the disk are
+// scanned too, for the signatures not found already.
+void CompareWithDisk(const WideString& path, const WideString& shown,
+                     FileData* data, FileData* disk,
+                     bool reported[kSignatureCount]) {
+  if (!ReadAgain(path, true, disk) || SameBytes(*data, *disk)) return;
+  RefreshVolumeViews();
+  if (!ReadAgain(path, false, data) || !ReadAgain(path, true, disk) ||
+      SameBytes(*data, *disk))
+    return;
+  LogAndEcho(u"SUSPICIOUS: The system reads %ls otherwise than on disk\r\n",
+             {shown});
+  if (disk->size() > 0) ScanBuffer(shown, disk->data(), disk->size(), reported);
+}
+
+// Opens, announces, reads and scans one entry of the drivers folder, with
+// `data` as the buffer for the file's bytes and `disk` for its bytes on the
+// raw volume. An entry the folder listing hides is read from the volume.
+void ScanDriverFile(const WideString& system_folder, const WideString& name,
+                    bool hidden, FileData* data, FileData* disk) {
+  const WideString path =
+      FormatText(u"%ls\\drivers\\%ls", {system_folder, name});
+  const WideString shown = NameForMessages(name);
+  if (hidden) ReportHiddenEntry(shown);
+  PlatformFile file;
+  uint32_t error = OpenForReading(path, &file);
   if (error != kErrorSuccess) {
     // The message names no file: the entry was never announced.
     ConsolePrint(
@@ -34,15 +72,16 @@ void ScanDriverFile(const WideString& system_folder, const WideString& name,
         {error});
     return;
   }
-  const WideString shown = NameForMessages(name);
   ConsolePrint(u"INFO: Checking file %ls\n", {shown});
 
   // Empty files and files that could not be read whole are not scanned.
   data->Clear();
-  if (ReadWholeFile(file, data) && data->size() > 0)
-    ScanBuffer(shown, data->data(), data->size());
-
+  bool read_whole = ReadWholeFile(file, data);
+  bool reported[kSignatureCount] = {};
+  if (read_whole && data->size() > 0)
+    ScanBuffer(shown, data->data(), data->size(), reported);
   file.Close();
+  if (read_whole && !hidden) CompareWithDisk(path, shown, data, disk, reported);
   // Each file's console output is complete before the next file is opened.
   ConsoleFlush();
 }
@@ -106,22 +145,22 @@ void FileData::Free() {
 }
 
 bool ReadWholeFile(const PlatformFile& file, FileData* data) {
+  uint32_t error = ReadAll(file, data);
+  if (error != kErrorSuccess) ReportReadError(error);
+  return error == kErrorSuccess;
+}
+
+uint32_t ReadAll(const PlatformFile& file, FileData* data) {
   // Size the buffer from what the platform reports, so that a file read
   // whole is rarely copied; the reads alone decide what the data is. A file
   // larger than the process can address cannot be held at all.
   size_t capacity = kChunkSize;
   uint64_t file_size = 0;
   if (GetFileSize(file, &file_size) == kErrorSuccess) {
-    if (file_size > SIZE_MAX) {
-      ReportReadError(kErrorNotEnoughMemory);
-      return false;
-    }
+    if (file_size > SIZE_MAX) return kErrorNotEnoughMemory;
     if (file_size > capacity) capacity = static_cast<size_t>(file_size);
   }
-  if (!data->Reserve(capacity)) {
-    ReportReadError(kErrorNotEnoughMemory);
-    return false;
-  }
+  if (!data->Reserve(capacity)) return kErrorNotEnoughMemory;
 
   // Each read lands in a staging area that stays in the processor's cache,
   // and is copied on from there: faster, as measured on Linux, than reading
@@ -130,17 +169,11 @@ bool ReadWholeFile(const PlatformFile& file, FileData* data) {
   for (;;) {
     uint32_t bytes_read = 0;
     uint32_t error = ReadFromFile(file, staging, kChunkSize, &bytes_read);
-    if (error != kErrorSuccess) {
-      ReportReadError(error);
-      return false;
-    }
-    if (!data->Append(staging, bytes_read)) {
-      ReportReadError(kErrorNotEnoughMemory);
-      return false;
-    }
+    if (error != kErrorSuccess) return error;
+    if (!data->Append(staging, bytes_read)) return kErrorNotEnoughMemory;
     // Only the last chunk is short; a file whose size is a multiple of the
     // chunk size ends with an empty read.
-    if (bytes_read < kChunkSize) return true;
+    if (bytes_read < kChunkSize) return kErrorSuccess;
   }
 }
 
@@ -164,6 +197,8 @@ void ScanDriverFolder() {
   WideString name;
   error =
       entries.Start(FormatText(u"%ls\\drivers\\*.sys", {system_folder}), &name);
+  ReportFolderComparison(entries.comparison(),
+                         FormatText(u"%ls\\drivers", {system_folder}));
   if (error != kErrorSuccess) {
     LogAndEcho(
         u"ERROR: Could not find the specified file. Error code: 0x%x\r\n",
@@ -173,8 +208,8 @@ void ScanDriverFolder() {
   // One buffer serves every file in turn, holding one file's data at a time.
   // Its memory is then taken from the system a few times, as larger files
   // come, rather than page by page for every file.
-  FileData data;
+  FileData data, disk;
   do {
-    ScanDriverFile(system_folder, name, &data);
+    ScanDriverFile(system_folder, name, entries.hidden(), &data, &disk);
   } while (entries.Next(&name));
 }

@@ -52,6 +52,10 @@ class FileData {
 // returns false; whatever `data` holds then is not to be used.
 bool ReadWholeFile(const PlatformFile& file, FileData* data);
 
+// The same without a report: the error code of the read that failed, or
+// kErrorNotEnoughMemory.
+uint32_t ReadAll(const PlatformFile& file, FileData* data);
+
 // Reads every *.sys entry of the drivers folder below the system folder and
 // scans it for the built-in signatures, reporting on the console and in the
 // log. Expects the run log to be open.

@@ -226,4 +226,73 @@ TEST_F(DriverScanFault, FolderAndEntryFailures) {
   ExpectEachCase(cases, ScanDriverFolder);
 }
 
+// A drivers folder compared with the raw volume: what the listing hides is
+// reported and scanned, and what the system reads otherwise than the volume
+// holds is reported once it still differs after a moment, its bytes on the
+// disk scanned for the signatures not found already.
+class DriverCrossViewFault : public FaultTest {
+ protected:
+  void Compared() {
+    Restart();
+    fake.comparison.state = FolderComparison::State::kRan;
+    fake.comparison.volume = u"\\\\.\\D:";
+  }
+};
+
+const std::string kCompared =
+    "INFO: Comparing the folder D:\\WINNT\\system32\\drivers with the raw "
+    "NTFS volume \\\\.\\D:\r\n";
+
+std::string Masked(const std::string& name) {
+  return "SUSPICIOUS: The system reads " + name + " otherwise than on disk\r\n";
+}
+
+TEST_F(DriverCrossViewFault, ScansWhatTheListingHides) {
+  Compared();
+  AddDrivers(Holding(std::string(8, '\x90') + kRow11));
+  fake.hidden.insert(kDrivers + u"a.sys");
+  ScanDriverFolder();
+  const std::string hidden = "SUSPICIOUS: The folder listing hides a.sys\r\n";
+  EXPECT_EQ(FakeConsole(),
+            kCompared + hidden + Checking("a.sys") + kHit11 + kNextFile);
+  EXPECT_EQ(FakeLogText(), kStartLine + kCompared + hidden +
+                               Logged("a.sys", "79 F4 8B") + kNextLogged);
+  EXPECT_EQ(fake.refreshes, 0);
+}
+
+TEST_F(DriverCrossViewFault, ReportsBytesThatReadOtherwiseThanOnDisk) {
+  const std::string clean(24, '\x90');
+  const std::string both = kRow1 + std::string(8, '\x90') + kRow11;
+  const struct {
+    const char* what;
+    std::string read, on_disk, on_disk_later;
+    std::string console, log;
+  } cases[] = {
+      {"a signature only on the disk", clean, both, both,
+       Checking("a.sys") + Masked("a.sys") + kHit1 + kHit11,
+       Masked("a.sys") + Logged("a.sys", "decrypt magic1") +
+           Logged("a.sys", "79 F4 8B")},
+      {"a signature read and on the disk: reported once",
+       kRow1 + std::string(20, '\x90'), both, both,
+       Checking("a.sys") + kHit1 + Masked("a.sys") + kHit11,
+       Logged("a.sys", "decrypt magic1") + Masked("a.sys") +
+           Logged("a.sys", "79 F4 8B")},
+      {"the disk catches up after a moment", clean, both, clean,
+       Checking("a.sys"), ""},
+      {"the same bytes", clean, clean, clean, Checking("a.sys"), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Compared();
+    AddDrivers(Holding(c.read));
+    fake.on_volume[kDrivers + u"a.sys"] = c.on_disk;
+    fake.refreshed[kDrivers + u"a.sys"] = c.on_disk_later;
+    fake.on_volume[kDrivers + u"b.sys"] = WithRow5().bytes;
+    ScanDriverFolder();
+    EXPECT_EQ(FakeConsole(), kCompared + c.console + kNextFile);
+    EXPECT_EQ(FakeLogText(), kStartLine + kCompared + c.log + kNextLogged);
+    EXPECT_EQ(fake.refreshes, c.read == c.on_disk ? 0 : 1);
+  }
+}
+
 }  // namespace

@@ -172,18 +172,25 @@ bool GetWindowsFolderOverride(WideString*) { return false; }
 
 bool GetImageOverride(WideString*) { return false; }
 
-const FolderComparison& FolderEntries::comparison() const {
-  static const FolderComparison kNotRun;
-  return kNotRun;
+// A file's bytes on the volume open as a file of their own, under the path
+// with this prefix.
+const char16_t kOnVolume[] = u"volume:";
+
+uint32_t OpenOnVolume(const WideString& path, PlatformFile* file) {
+  if (fake.comparison.state != FolderComparison::State::kRan)
+    return kErrorNotSupported;
+  auto found = fake.on_volume.find(path);
+  if (found == fake.on_volume.end()) return kErrorNotSupported;
+  FakeFile on_volume;
+  on_volume.bytes = found->second;
+  fake.files[kOnVolume + path] = on_volume;
+  return OpenForReading(kOnVolume + path, file);
 }
 
-bool FolderEntries::hidden() const { return false; }
-
-uint32_t OpenOnVolume(const WideString&, PlatformFile*) {
-  return kErrorNotSupported;
+void RefreshVolumeViews() {
+  ++fake.refreshes;
+  for (const auto& [path, bytes] : fake.refreshed) fake.on_volume[path] = bytes;
 }
-
-void RefreshVolumeViews() {}
 
 uint32_t UseImageSource(const WideString&, ImageVolumeInfo*,
                         ImageProblem* problem) {
@@ -196,6 +203,7 @@ bool RunsUnderWow64() { return fake.wow64; }
 UtcTime CurrentUtcTime() { return UtcTime{2024, 3, 4, 9, 5}; }
 
 struct FolderEntries::State {
+  WideString folder;  // with its backslash
   std::vector<WideString> names;
   size_t next = 0;
 };
@@ -211,6 +219,7 @@ uint32_t FolderEntries::Start(const WideString& search_pattern,
   WideString folder = search_pattern.substr(0, split + 1);
   WideString pattern = search_pattern.substr(split + 1);
   std::unique_ptr<State> state(new State);
+  state->folder = folder;
   for (const auto& [path, file] : fake.files) {
     if (path.compare(0, folder.size(), folder) != 0) continue;
     WideString name = path.substr(folder.size());
@@ -231,6 +240,16 @@ bool FolderEntries::Next(WideString* name) {
     return false;
   *name = state_->names[state_->next++];
   return true;
+}
+
+const FolderComparison& FolderEntries::comparison() const {
+  return fake.comparison;
+}
+
+bool FolderEntries::hidden() const {
+  return state_ && state_->next > 0 &&
+         fake.hidden.count(state_->folder + state_->names[state_->next - 1]) >
+             0;
 }
 
 bool EntryExists(const WideString& path) { return fake.files.count(path) > 0; }

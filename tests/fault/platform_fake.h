@@ -41,6 +41,16 @@ struct FakePlatform {
   std::set<int> failing_writes;  // log writes, counted from 1, that fail
   uint32_t write_error = kErrorDiskFull;
 
+  // The folder comparison that every walk's Start reports; while it ran,
+  // the walks yield these paths as hidden, and OpenOnVolume reads the bytes
+  // of `on_volume` (whose entries `refreshed` replaces once
+  // RefreshVolumeViews has been called, as the disk catches up).
+  FolderComparison comparison;
+  std::set<WideString> hidden;
+  std::map<WideString, std::string> on_volume;
+  std::map<WideString, std::string> refreshed;
+  int refreshes = 0;
+
   std::string log;      // the bytes appended to the log
   std::string console;  // console text as UTF-8, as far as flushed
   int log_writes = 0;
