@@ -19,7 +19,7 @@ seeds=tests/fuzz_corpus
 MAX_SEED_BYTES=${MAX_SEED_BYTES:-4096}
 MAX_SEEDS=${MAX_SEEDS:-50}
 FUZZERS=(buffer_scan_fuzzer window_entropy_fuzzer format_fuzzer stem_fuzzer
-         text_fuzzer log_line_fuzzer image_fuzzer)
+         text_fuzzer log_line_fuzzer image_fuzzer ntfs_fuzzer)
 
 failed=()
 summary=()
@@ -30,7 +30,8 @@ for fuzzer in "${FUZZERS[@]}"; do
            -artifact_prefix="$work/$fuzzer-")
   [[ -f fuzz/$fuzzer.dict ]] && options+=(-dict="fuzz/$fuzzer.dict")
   # Its seeds are whole volumes, larger than libFuzzer's usual inputs.
-  [[ $fuzzer == image_fuzzer ]] && options+=(-max_len=2200000)
+  [[ $fuzzer == image_fuzzer || $fuzzer == ntfs_fuzzer ]] &&
+    options+=(-max_len=2200000)
 
   echo "== $fuzzer: ${seconds}s"
   log=$work/$fuzzer.log

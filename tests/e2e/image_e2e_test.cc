@@ -12,6 +12,7 @@
 #include "tests/e2e/harness.h"
 #include "tests/e2e/images.h"
 #include "tests/e2e/messages.h"
+#include "tests/ntfs_compare.h"
 
 namespace {
 
@@ -948,6 +949,30 @@ TEST(NativeImage, RefusesImagesItCannotExamine) {
     EXPECT_EQ(ImageState(c.image), before) << c.what;
   }
   if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// The kit's own NTFS reader, with which the Windows programs read a live
+// volume raw, reads every NTFS volume of these tests as libtsk does: the
+// same entries of each folder, the same 8.3 names, the same bytes.
+TEST(NativeImage, TheKitsNtfsReaderReadsEveryVolumeAsLibtsk) {
+  const struct {
+    const char* what;
+    const BuiltImage& image;
+    size_t volume;
+  } cases[] = {
+      {"the plain volume", Bare(PlainNtfs()), 0},
+      {"the volume of every feature", Bare(FeaturesNtfs()), 0},
+      {"behind an MBR", MbrDisk(), 1},
+      {"behind a GPT", GptDisk(), 1},
+  };
+  for (const auto& c : cases) {
+    SKIP_OR_FAIL_UNLESS_BUILT(c.image);
+    std::string differences;
+    EXPECT_TRUE(CompareNtfsReaderWithLibtsk(
+        c.image.raw, c.image.offsets[c.volume], &differences))
+        << c.what << ":\n"
+        << differences;
+  }
 }
 
 }  // namespace
