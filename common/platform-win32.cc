@@ -1,6 +1,7 @@
 // Platform services through kernel32, for the programs that run on Windows.
 
 #include "common/platform.h"
+#include "common/raw_view.h"
 
 #include <windows.h>
 
@@ -45,22 +46,6 @@ uint32_t GetFolder(UINT(WINAPI* get)(LPWSTR, UINT), WideString* folder) {
 bool StartsWith(const std::u16string& text, const char16_t* prefix) {
   return text.compare(0, std::char_traits<char16_t>::length(prefix), prefix) ==
          0;
-}
-
-// The absolute form of `folder`, by GetFullPathNameW, which also settles a
-// relative or drive-relative folder, "." and "..".
-uint32_t FullFolderPath(const std::u16string& folder, std::u16string* full) {
-  std::u16string buffer(kFolderBufferSize, u'\0');
-  for (;;) {
-    DWORD size = static_cast<DWORD>(buffer.size());
-    DWORD length = GetFullPathNameW(
-        AsWide(folder), size, reinterpret_cast<wchar_t*>(&buffer[0]), nullptr);
-    if (length == 0) return GetLastError();
-    buffer.resize(length);
-    if (length < size) break;
-  }
-  *full = buffer;
-  return kErrorSuccess;
 }
 
 // The verbatim form of a path ("\\?\C:\Windows\...",
@@ -142,8 +127,25 @@ bool IsWildcard(char16_t c) {
 
 }  // namespace
 
+uint32_t FullFolderPath(const std::u16string& folder, std::u16string* full) {
+  std::u16string buffer(kFolderBufferSize, u'\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = GetFullPathNameW(
+        AsWide(folder), size, reinterpret_cast<wchar_t*>(&buffer[0]), nullptr);
+    if (length == 0) return GetLastError();
+    buffer.resize(length);
+    if (length < size) break;
+  }
+  *full = buffer;
+  return kErrorSuccess;
+}
+
 void PlatformFile::Close() {
-  if (is_open()) CloseHandle(AsHandle(Release()));
+  if (IsVolumeFileHandle(handle_))
+    CloseVolumeFile(Release());
+  else if (is_open())
+    CloseHandle(AsHandle(Release()));
 }
 
 uint32_t OpenLogForAppend(const WideString& path, PlatformFile* file) {
@@ -169,6 +171,8 @@ uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
 }
 
 uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
+  // What the listing hides, the system does not open either.
+  if (IsHiddenOnVolume(path)) return OpenFromVolume(path, false, file);
   std::u16string verbatim;
   uint32_t error = VerbatimPath(path, &verbatim);
   if (error != kErrorSuccess) return error;
@@ -188,6 +192,8 @@ uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
 
 uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
                       uint32_t* bytes_read) {
+  if (IsVolumeFileHandle(file.handle()))
+    return ReadVolumeFile(file.handle(), buffer, size, bytes_read);
   char* bytes = static_cast<char*>(buffer);
   uint32_t total = 0;
   while (total < size) {
@@ -213,6 +219,8 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
 }
 
 uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
+  if (IsVolumeFileHandle(file.handle()))
+    return StepBackVolumeFile(file.handle(), distance);
   // The high part keeps the move right in files beyond 4 GiB. Windows
   // refuses a move below the start with ERROR_NEGATIVE_SEEK.
   int64_t move = -static_cast<int64_t>(distance);
@@ -229,6 +237,8 @@ uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
 }
 
 uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
+  if (IsVolumeFileHandle(file.handle()))
+    return VolumeFileSize(file.handle(), size);
   LARGE_INTEGER value;
   if (!GetFileSizeEx(AsHandle(file.handle()), &value)) return GetLastError();
   *size = static_cast<uint64_t>(value.QuadPart);
@@ -308,59 +318,31 @@ UtcTime CurrentUtcTime() {
   return UtcTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute};
 }
 
-struct FolderEntries::State {
-  HANDLE find = INVALID_HANDLE_VALUE;
+namespace {
 
-  ~State() { Close(); }
-  void Close() {
-    if (find != INVALID_HANDLE_VALUE) FindClose(find);
-    find = INVALID_HANDLE_VALUE;
-  }
-};
-
-FolderEntries::FolderEntries() : state_(new State) {}
-
-FolderEntries::~FolderEntries() = default;
-
-uint32_t FolderEntries::Start(const WideString& search_pattern,
-                              WideString* first_name) {
-  state_->Close();
+// The system's listing of a folder search, whole.
+uint32_t ListWithSystem(const WideString& search_pattern,
+                        std::vector<ListedEntry>* listed) {
+  listed->clear();
   std::u16string verbatim;
   uint32_t error = VerbatimPath(search_pattern, &verbatim);
   if (error != kErrorSuccess) return error;
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW(AsWide(verbatim), &data);
   if (find == INVALID_HANDLE_VALUE) return GetLastError();
-  state_->find = find;
-  *first_name = reinterpret_cast<const char16_t*>(data.cFileName);
+  do {
+    ListedEntry entry;
+    entry.name = reinterpret_cast<const char16_t*>(data.cFileName);
+    entry.short_name =
+        reinterpret_cast<const char16_t*>(data.cAlternateFileName);
+    listed->push_back(entry);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
   return kErrorSuccess;
 }
 
-bool FolderEntries::Next(WideString* name) {
-  if (state_->find == INVALID_HANDLE_VALUE) return false;
-  WIN32_FIND_DATAW data;
-  if (!FindNextFileW(state_->find, &data)) {
-    state_->Close();
-    return false;
-  }
-  *name = reinterpret_cast<const char16_t*>(data.cFileName);
-  return true;
-}
-
-const FolderComparison& FolderEntries::comparison() const {
-  static const FolderComparison kNotRun;
-  return kNotRun;
-}
-
-bool FolderEntries::hidden() const { return false; }
-
-uint32_t OpenOnVolume(const WideString&, PlatformFile*) {
-  return kErrorNotSupported;
-}
-
-void RefreshVolumeViews() {}
-
-bool EntryExists(const WideString& path) {
+// True when the system finds an entry of that name.
+bool SystemEntryExists(const WideString& path) {
   // The folder search would read these characters as wildcards and match
   // other names; no entry can have them in its name, so none exists.
   // A "\\?\" prefix is no part of a name.
@@ -375,6 +357,66 @@ bool EntryExists(const WideString& path) {
   if (find == INVALID_HANDLE_VALUE) return false;
   FindClose(find);
   return true;
+}
+
+}  // namespace
+
+// The walk is listed whole at its start, so that it can be compared with
+// the volume.
+struct FolderEntries::State {
+  std::vector<WalkEntry> walk;
+  size_t next = 0;
+  FolderComparison comparison;
+};
+
+FolderEntries::FolderEntries() : state_(new State) {}
+
+FolderEntries::~FolderEntries() = default;
+
+uint32_t FolderEntries::Start(const WideString& search_pattern,
+                              WideString* first_name) {
+  state_.reset(new State);
+  size_t split = search_pattern.find_last_of(u"\\/");
+  WideString folder = split == WideString::npos
+                          ? WideString(u".")
+                          : search_pattern.substr(0, split);
+  WideString pattern = split == WideString::npos
+                           ? search_pattern
+                           : search_pattern.substr(split + 1);
+  uint32_t list_error = kErrorSuccess;
+  state_->walk =
+      CompareWithVolume(folder, pattern, ListWithSystem, SystemEntryExists,
+                        &state_->comparison, &list_error);
+  if (state_->walk.empty())
+    return list_error != kErrorSuccess ? list_error : kErrorFileNotFound;
+  *first_name = state_->walk[0].name;
+  state_->next = 1;
+  return kErrorSuccess;
+}
+
+bool FolderEntries::Next(WideString* name) {
+  if (state_->next >= state_->walk.size()) return false;
+  *name = state_->walk[state_->next++].name;
+  return true;
+}
+
+const FolderComparison& FolderEntries::comparison() const {
+  return state_->comparison;
+}
+
+bool FolderEntries::hidden() const {
+  return state_->next > 0 && state_->next <= state_->walk.size() &&
+         state_->walk[state_->next - 1].hidden;
+}
+
+uint32_t OpenOnVolume(const WideString& path, PlatformFile* file) {
+  return OpenFromVolume(path, true, file);
+}
+
+void RefreshVolumeViews() { RefreshRawVolumes(); }
+
+bool EntryExists(const WideString& path) {
+  return SystemEntryExists(path) || ExistsOnVolume(path);
 }
 
 void WriteConsoleText(const char16_t* text, size_t length) {

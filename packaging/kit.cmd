@@ -59,6 +59,12 @@ echo The Windows folder to examine:
 echo   VORLKIT_WINDOWS  when set and not empty, this folder, used as given,
 echo                    and its system32 folder; otherwise the running Windows
 echo.
+echo Started from an administrator's console, each program also reads the
+echo folder it walks from the raw NTFS volume under it and reports what the
+echo system's listing hides, and drivers that the system reads otherwise than
+echo they are on the disk. VORLKIT_RAW=0 turns that off, VORLKIT_RAW=1
+echo requires it.
+echo.
 echo Exit codes:
 echo   0  all three programs walked their folders, findings or not (or this
 echo      text was shown)

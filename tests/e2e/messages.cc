@@ -41,3 +41,11 @@ std::string AboveThreshold(const std::string& name) {
 std::string Orphan(const std::string& stem) {
   return "SUSPICIOUS: There is no corresponding inf file for " + stem + "\r\n";
 }
+
+std::string Hidden(const std::string& name) {
+  return "SUSPICIOUS: The folder listing hides " + name + "\r\n";
+}
+
+std::string Masked(const std::string& name) {
+  return "SUSPICIOUS: The system reads " + name + " otherwise than on disk\r\n";
+}

@@ -34,4 +34,9 @@ std::string AboveThreshold(const std::string& name);
 // pairscan's finding for a stem without an .inf file.
 std::string Orphan(const std::string& stem);
 
+// The findings of a folder compared with the raw volume: a file that the
+// listing hides, and one that the system reads otherwise than on disk.
+std::string Hidden(const std::string& name);
+std::string Masked(const std::string& name);
+
 #endif  // TESTS_E2E_MESSAGES_H_
