@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 
+#include "common/ntfs_volume.h"
 #include "common/wildcard.h"
 
 namespace {
@@ -53,6 +54,11 @@ struct ImageVolume {
   TSK_IMG_INFO* image = nullptr;
   TSK_FS_INFO* file_system = nullptr;
   bool ntfs = false;
+  // On NTFS, the kit's own reader over the same volume, which checks each
+  // file record before the library parses it.
+  uint64_t offset = 0;
+  VolumeReader reader;
+  NtfsVolumePtr checker;
   // Each unit's upper case by the volume's rule, indexed by the unit.
   std::vector<char16_t> upcase;
   std::map<TSK_INUM_T, std::vector<FolderEntry>> folders;
@@ -73,6 +79,34 @@ uint32_t TakeLibraryError() {
   if ((library_error & TSK_ERR_IMG) != 0 || library_error == TSK_ERR_FS_READ)
     return kErrorIoDevice;
   return kErrorFileCorrupt;
+}
+
+bool ReadVolumeOfImage(void* context, uint64_t offset, void* buffer,
+                       size_t length) {
+  const ImageVolume* volume = static_cast<const ImageVolume*>(context);
+  ssize_t got = tsk_img_read(volume->image,
+                             static_cast<TSK_OFF_T>(volume->offset + offset),
+                             static_cast<char*>(buffer), length);
+  tsk_error_reset();
+  return got == static_cast<ssize_t>(length);
+}
+
+// Opens the kit's own NTFS reader over the volume at `offset`. The library
+// reads some damaged records without a word, or beyond what holds them; the
+// kit's reader checks every length, offset and run of a record, so a file
+// whose record it finds damaged is not handed to the library. Where it
+// cannot read the volume at all, the library alone reads it.
+void OpenRecordChecker(ImageVolume* volume, uint64_t offset) {
+  volume->checker.reset();
+  if (!volume->ntfs) return;
+  volume->offset = offset;
+  volume->reader.context = volume;
+  volume->reader.read = ReadVolumeOfImage;
+  uint64_t image_size = static_cast<uint64_t>(volume->image->size);
+  volume->reader.size = image_size > offset ? image_size - offset : 0;
+  NtfsVolumePtr checker;
+  if (OpenNtfsVolume(volume->reader, &checker) == kErrorSuccess)
+    volume->checker = std::move(checker);
 }
 
 // Upper case as Windows has it where the volume brings no table: ASCII and
@@ -409,6 +443,7 @@ void CloseFileSystem(ImageVolume* volume) {
     if (file.file != nullptr) tsk_fs_file_close(file.file);
   volume->files.clear();
   volume->folders.clear();
+  volume->checker.reset();
   if (volume->file_system != nullptr) tsk_fs_close(volume->file_system);
   volume->file_system = nullptr;
 }
@@ -439,6 +474,7 @@ uint32_t FindVolume(ImageVolume* volume, const ImageSelection& selection,
     any_file_system = true;
     volume->ntfs = TSK_FS_TYPE_ISNTFS(volume->file_system->ftype);
     ReadUpcaseTable(volume);
+    OpenRecordChecker(volume, offset);
     if (FindWindowsFolder(volume, selection, info)) {
       info->offset = offset;
       *problem = ImageProblem::kNone;
@@ -584,6 +620,11 @@ uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
   uint32_t error = Resolve(volume, path, &entry);
   if (error != kErrorSuccess) return error;
   if (entry.is_folder) return kErrorAccessDenied;
+  if (volume->checker) {
+    NtfsFileInfo checked;
+    error = GetNtfsFileInfo(volume->checker.get(), entry.address, &checked);
+    if (error == kErrorFileCorrupt || error == kErrorIoDevice) return error;
+  }
 
   OpenFile opened;
   opened.file =

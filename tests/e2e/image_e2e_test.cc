@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,17 +31,6 @@ std::string Placed(size_t size, char fill, size_t at, const std::string& row) {
   std::string bytes(size, fill);
   bytes.replace(at, row.size(), row);
   return bytes;
-}
-
-// `text` as a regular expression that matches just it.
-std::string Literal(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
-      out += '\\';
-    out += c;
-  }
-  return out;
 }
 
 uint32_t Read16(const std::string& bytes, size_t at) {
@@ -770,9 +758,10 @@ TEST(NativeImage, ReportsReadsPastTheEndOfATruncatedImage) {
   EXPECT_EQ(ImageState(image), before);
 }
 
-// A driver's MFT record broken in the ways an attacker would break it. The
-// kit may list the file or not, and fail to open or to read it, but it must
-// end by itself and scan the files around it.
+// A driver's MFT record broken in the ways an attacker would break it: the
+// kit's own NTFS reader finds the record damaged before the library reads
+// it, so the file cannot be opened (0x570, as Windows says of a corrupt
+// file), and the walk scans the files around it.
 TEST(NativeImage, GoesOnPastDamagedFileRecords) {
   struct Damage {
     const char* what;
@@ -799,15 +788,6 @@ TEST(NativeImage, GoesOnPastDamagedFileRecords) {
          bytes->replace(record + 0x14, 2, std::string("\xf8\x03", 2));
        }},
   };
-  // Whatever becomes of the damaged file, said in the walk's own words: it
-  // is not listed, or it cannot be opened, or it reads as nothing, or its
-  // read fails, and then that error is logged too.
-  const std::string read_error =
-      "ERROR: Could not open file for reading\\. Error code: 0x(45d|570)\r\n";
-  const std::string victim =
-      "(INFO: Checking file victim\\.sys\n(" + read_error +
-      ")?|ERROR: Could not read the specified file\\. Error code: "
-      "0x(45d|570)\n)?";
   int made = 0;
   for (const Damage& damage : damages) {
     const BuiltImage& image = ChangedImage(
@@ -828,15 +808,13 @@ TEST(NativeImage, GoesOnPastDamagedFileRecords) {
     ImageRun run = RunOnImage("drvscan", image.path);
     EXPECT_FALSE(run.run.timed_out) << damage.what;
     EXPECT_EQ(run.run.exit_code, 0) << damage.what;
-    EXPECT_TRUE(std::regex_match(
-        run.run.console, std::regex(Literal(info + Hit1("a.sys")) + victim +
-                                    Literal(Hit11("zz.sys")))))
-        << damage.what << ":\n"
-        << run.run.console;
-    std::smatch failed;
-    std::regex_search(run.run.console, failed, std::regex(read_error));
-    EXPECT_EQ(run.log, info + Log1("a.sys") + failed.str() + Log11("zz.sys"))
+    EXPECT_EQ(run.run.console,
+              info + Hit1("a.sys") +
+                  "ERROR: Could not read the specified file. Error code: "
+                  "0x570\n" +
+                  Hit11("zz.sys"))
         << damage.what;
+    EXPECT_EQ(run.log, info + Log1("a.sys") + Log11("zz.sys")) << damage.what;
     EXPECT_EQ(ImageState(image), before) << damage.what;
   }
 }
