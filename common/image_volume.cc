@@ -200,6 +200,15 @@ const std::vector<FolderEntry>* FolderAt(ImageVolume* volume,
   auto cached = volume->folders.find(address);
   if (cached != volume->folders.end()) return &cached->second;
 
+  if (volume->checker) {
+    NtfsFileInfo checked;
+    uint32_t checked_error =
+        GetNtfsFileInfo(volume->checker.get(), address, &checked);
+    if (checked_error == kErrorFileCorrupt || checked_error == kErrorIoDevice) {
+      *error = checked_error;
+      return nullptr;
+    }
+  }
   TSK_FS_DIR* folder = tsk_fs_dir_open_meta(volume->file_system, address);
   if (folder == nullptr) {
     *error = TakeLibraryError();
