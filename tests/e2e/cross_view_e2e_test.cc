@@ -16,15 +16,22 @@ const std::string kClean(24, '\x90');
 
 // The disk: three drivers with a signature each, a pnf file with its .inf
 // and one above the threshold without.
+TreeFile File(const std::string& path, const std::string& bytes) {
+  TreeFile file;
+  file.path = path;
+  file.bytes = bytes;
+  return file;
+}
+
 VolumeRecipe Disk() {
   VolumeRecipe recipe{"cross_view", FileSystem::kNtfs, 8, {}};
   recipe.tree.files = {
-      {"Windows/System32/drivers/a.sys", WithSignature(kRow1)},
-      {"Windows/System32/drivers/h.sys", WithSignature(kRow5)},
-      {"Windows/System32/drivers/m.sys", WithSignature(kRow11)},
-      {"Windows/inf/a.inf", "[Version]\r\n"},
-      {"Windows/inf/a.pnf", kZeros},
-      {"Windows/inf/h.pnf", EveryByte()},
+      File("Windows/System32/drivers/a.sys", WithSignature(kRow1)),
+      File("Windows/System32/drivers/h.sys", WithSignature(kRow5)),
+      File("Windows/System32/drivers/m.sys", WithSignature(kRow11)),
+      File("Windows/inf/a.inf", "[Version]\r\n"),
+      File("Windows/inf/a.pnf", kZeros),
+      File("Windows/inf/h.pnf", EveryByte()),
   };
   return recipe;
 }
@@ -81,7 +88,9 @@ class WineCrossView : public testing::TestWithParam<WindowsBuild> {
     if (devices_.empty()) return;
     unlink((devices_ + "e:").c_str());
     unlink((devices_ + "e::").c_str());
-    if (disk_) EXPECT_EQ(ImageState(*disk_), before_);
+    if (disk_) {
+      EXPECT_EQ(ImageState(*disk_), before_);
+    }
   }
 
   Said Run(const std::string& tool, const std::string& raw = "") {
