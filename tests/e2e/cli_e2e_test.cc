@@ -204,15 +204,6 @@ TEST_P(Cli, KitScriptAnswersHelp) {
   }
 }
 
-// Replaces every `from` in `text` with `to`.
-std::string Replaced(std::string text, const std::string& from,
-                     const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 // A fixture Windows folder outside the live one, named relative to the
 // current folder and with its folders in other cases, gives the findings
 // the same folder gives as the live one, after one line that names it; on

@@ -248,6 +248,14 @@ std::string FromUtf16Le(const std::string& bytes) {
   return out;
 }
 
+std::string Replaced(std::string text, const std::string& from,
+                     const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
 std::string NormaliseLineEnds(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i)

@@ -42,6 +42,10 @@ std::string Utf16Le(const std::string& utf8);
 // UTF-8 text of UTF-16LE bytes (ASCII and BMP text only, for messages).
 std::string FromUtf16Le(const std::string& bytes);
 
+// Replaces every `from` in `text` with `to`.
+std::string Replaced(std::string text, const std::string& from,
+                     const std::string& to);
+
 // Replaces every "\r\n" with "\n": the console of a Windows program compared
 // with the native one.
 std::string NormaliseLineEnds(const std::string& text);

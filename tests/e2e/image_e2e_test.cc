@@ -567,14 +567,6 @@ ImageRun RunOnImage(const std::string& tool, const std::string& image,
   return out;
 }
 
-std::string Replaced(std::string text, const std::string& from,
-                     const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 // On NTFS, where the mount shows what Windows shows, the walk on the image
 // is the walk on the mounted volume: the same findings, errors and order,
 // only the folder named as inside the volume.
