@@ -284,6 +284,67 @@ for tool in drvscan noisegauge; do
     atmost 2.3
 done
 
+# --- Evidence images: the drivers corpus in an NTFS volume. ----------------
+# drvscan on the raw image against drvscan on the same files in a folder, and
+# on an E01 of it against the way without the kit's image reading: ewfmount,
+# ntfs-3g on its raw view, drvscan on the mount. Making the images takes
+# root, FUSE, mkntfs, ntfs-3g and ewf-tools.
+image_race() {
+  local image=$WORK/images/corpus.img mnt=$WORK/images/mnt ewf=$WORK/images/ewf
+  local need
+  for need in mkntfs ntfs-3g ewfacquire ewfmount; do
+    command -v "$need" >/dev/null || { echo "no $need: no image race"; return; }
+  done
+  [[ $(id -u) -eq 0 && -e /dev/fuse ]] ||
+    { echo "not root or no /dev/fuse: no image race"; return; }
+  mkdir -p "$mnt" "$ewf"
+  if ! cmp -s "$WORK/vorl.yar" "$WORK/images/stamp"; then
+    echo "Writing the drivers corpus into an NTFS image and an E01"
+    rm -f "$image" "$WORK"/images/corpus.E*
+    truncate -s $((DRIVER_BYTES / 1048576 * 12 / 10 + 64))M "$image"
+    mkntfs -F -q -f "$image" >/dev/null 2>&1
+    ntfs-3g "$image" "$mnt"
+    mkdir -p "$mnt/Windows/System32/drivers"
+    cp "$DRIVERS"/*.sys "$mnt/Windows/System32/drivers/"
+    umount "$mnt"
+    ewfacquire -u -q -c none -S 2GiB -t "$WORK/images/corpus" "$image" \
+      >/dev/null
+    cp "$WORK/vorl.yar" "$WORK/images/stamp"
+  fi
+  drvscan_raw_image() { VORLKIT_IMAGE=$image "$BIN/drvscan" "$WORK/bench.log"; }
+  drvscan_e01() {
+    VORLKIT_IMAGE=$WORK/images/corpus.E01 "$BIN/drvscan" "$WORK/bench.log"
+  }
+  mounted_e01() {
+    ewfmount "$WORK/images/corpus.E01" "$ewf" >/dev/null &&
+      ntfs-3g -o ro "$ewf/ewf1" "$mnt" &&
+      drvscan "$mnt/Windows"
+    umount "$mnt" 2>/dev/null
+    umount "$ewf" 2>/dev/null
+  }
+  rm -f "$WORK/bench.log"
+  drvscan_raw_image | grep -v '^INFO: Examining' >"$WORK/image.out"
+  drvscan "$CORPUS" >"$WORK/folder.out"
+  cmp -s "$WORK/image.out" "$WORK/folder.out" ||
+    die "drvscan on the image and on the folder disagree (see $WORK/*.out)"
+  LABEL[drvscan_raw_image]="drvscan, raw NTFS image"
+  LABEL[drvscan_e01]="drvscan, E01"
+  LABEL[mounted_e01]="ewfmount + ntfs-3g + drvscan"
+  race drvscan_corpus drvscan_raw_image drvscan_e01 mounted_e01
+  echo "the drivers corpus in an NTFS image, and as an E01"
+  for name in drvscan_corpus drvscan_raw_image drvscan_e01 mounted_e01; do
+    row $name "$DRIVER_BYTES"
+  done
+  ratio "drvscan's time on the raw image / on the files" \
+    "$(divide "${SECONDS_OF[drvscan_raw_image]}" \
+      "${SECONDS_OF[drvscan_corpus]}")" atmost 1.2
+  ratio "drvscan's time on the E01 / the mount path's" \
+    "$(divide "${SECONDS_OF[drvscan_e01]}" "${SECONDS_OF[mounted_e01]}")" \
+    atmost 1
+}
+echo
+image_race
+
 if [[ -x $BIN/kit_microbench ]]; then
   echo
   echo "The inner loops alone (Google Benchmark, on $LIBRARIES/shell32.dll)"
