@@ -73,7 +73,7 @@ Bytes Resident(uint32_t type, const Bytes& value,
   return a;
 }
 
-struct NonResidentSpec {
+struct NonResidentLayout {
   Bytes pairs;  // the mapping pairs, their terminator included
   uint64_t size = 0;
   uint64_t initialized = ~0ull;  // the size when left so
@@ -81,18 +81,19 @@ struct NonResidentSpec {
   uint8_t unit_shift = 0;
 };
 
-Bytes NonResident(uint32_t type, const NonResidentSpec& spec,
+Bytes NonResident(uint32_t type, const NonResidentLayout& layout,
                   const std::u16string& name = u"") {
   size_t pairs_at = (0x40 + 2 * name.size() + 7) / 8 * 8;
-  Bytes a = Header(type, (pairs_at + spec.pairs.size() + 7) / 8 * 8, true, name,
-                   0x40);
-  Put16(&a, 0xC, spec.flags);
+  Bytes a = Header(type, (pairs_at + layout.pairs.size() + 7) / 8 * 8, true,
+                   name, 0x40);
+  Put16(&a, 0xC, layout.flags);
   Put16(&a, 0x20, static_cast<uint16_t>(pairs_at));
-  a[0x22] = spec.unit_shift;
-  Put64(&a, 0x28, (spec.size + kCluster - 1) / kCluster * kCluster);
-  Put64(&a, 0x30, spec.size);
-  Put64(&a, 0x38, spec.initialized == ~0ull ? spec.size : spec.initialized);
-  std::copy(spec.pairs.begin(), spec.pairs.end(), a.begin() + pairs_at);
+  a[0x22] = layout.unit_shift;
+  Put64(&a, 0x28, (layout.size + kCluster - 1) / kCluster * kCluster);
+  Put64(&a, 0x30, layout.size);
+  Put64(&a, 0x38,
+        layout.initialized == ~0ull ? layout.size : layout.initialized);
+  std::copy(layout.pairs.begin(), layout.pairs.end(), a.begin() + pairs_at);
   return a;
 }
 
@@ -191,7 +192,7 @@ struct Volume {
     bytes[0x44] = 0xF4;
     bytes[510] = 0x55;
     bytes[511] = 0xAA;
-    NonResidentSpec mft;
+    NonResidentLayout mft;
     mft.pairs = {0x11, kMftRecords * kRecord / kCluster, kMftCluster, 0};
     mft.size = kMftRecords * kRecord;
     File(0, {NonResident(0x80, mft)});
@@ -284,7 +285,7 @@ TEST(NtfsVolume, ListsTheRootInIndexOrderAndReadsFiles) {
   Volume v;
   v.File(16, {Resident(0x30, FileName(u"alpha.sys", kWin32)),
               Resident(0x80, Of("resident bytes"))});
-  NonResidentSpec data;
+  NonResidentLayout data;
   data.pairs = {0x21, 2, 200, 0, 0};  // two clusters at 200
   data.size = 700;
   data.initialized = 600;  // the rest reads as zeros
@@ -338,7 +339,7 @@ Volume TwoLevelRoot(uint64_t first_child_vcn = 0, uint8_t bitmap = 0x03) {
   auto entry = [&](uint64_t i, uint64_t child = ~0ull) {
     return Entry(16 + i, FileName(names[i], kPosix), child);
   };
-  NonResidentSpec allocation;
+  NonResidentLayout allocation;
   allocation.pairs = {0x21, 16, 0x2C, 0x01, 0};  // 16 clusters at 300
   allocation.size = 2 * kIndexBlock;
   v.Folder(kRoot, {entry(2, first_child_vcn)},
@@ -494,10 +495,10 @@ TEST(NtfsVolume, DamagedAttributesAndRunsFailTheirFile) {
     uint32_t error;
   };
   auto runs = [](Bytes pairs, uint64_t size) {
-    NonResidentSpec spec;
-    spec.pairs = pairs;
-    spec.size = size;
-    return NonResident(0x80, spec);
+    NonResidentLayout layout;
+    layout.pairs = pairs;
+    layout.size = size;
+    return NonResident(0x80, layout);
   };
   Bytes overrun = Resident(0x80, Of("data"));
   Put32(&overrun, 4, 4000);  // longer than the record
@@ -517,12 +518,12 @@ TEST(NtfsVolume, DamagedAttributesAndRunsFailTheirFile) {
        kErrorFileCorrupt},
       {"LZNT1 unknown as compression",
        [&] {
-         NonResidentSpec spec;
-         spec.pairs = {0x11, 16, 100, 0};
-         spec.size = 100;
-         spec.flags = 0x0002;
-         spec.unit_shift = 4;
-         return NonResident(0x80, spec);
+         NonResidentLayout layout;
+         layout.pairs = {0x11, 16, 100, 0};
+         layout.size = 100;
+         layout.flags = 0x0002;
+         layout.unit_shift = 4;
+         return NonResident(0x80, layout);
        }(),
        kErrorFileCorrupt},
   };
@@ -560,13 +561,13 @@ Bytes CompressedAbc(uint16_t phrase = 0x205E) {
 TEST(NtfsVolume, DecompressesLznt1Units) {
   auto volume = [](const Bytes& stored, uint64_t size) {
     Volume v;
-    NonResidentSpec spec;
-    spec.pairs = {0x11, 1, 120, 0x01, 15, 0};  // 1 stored, 15 a hole
-    spec.size = size;
-    spec.flags = 0x0001;
-    spec.unit_shift = 4;
+    NonResidentLayout layout;
+    layout.pairs = {0x11, 1, 120, 0x01, 15, 0};  // 1 stored, 15 a hole
+    layout.size = size;
+    layout.flags = 0x0001;
+    layout.unit_shift = 4;
     v.File(16, {Resident(0x30, FileName(u"packed", kWin32)),
-                NonResident(0x80, spec)});
+                NonResident(0x80, layout)});
     v.Put(120, stored);
     return v.Image();
   };

@@ -102,33 +102,33 @@ self_check() {
 
   cat >"$root/deb822/sources.list.d/debian.sources" <<'END'
 Types: deb
-URIs: http://mirror.example.org/debian-security
+URIs: file:/srv/mirror/debian-security
 Suites: bookworm-security
 Components: main
 
 Types: deb deb-src
 # the archive, through the site's proxy
-URIs: http://proxy.example.org:3142/debian
+URIs: file:/srv/proxy/debian
 Suites: bookworm bookworm-updates
 Components: main contrib
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 
 Types: deb
-URIs: http://later.example.org/debian
+URIs: file:/srv/later/debian
 Suites: bookworm
 Components: main
 END
-  expect deb822 http://proxy.example.org:3142/debian
+  expect deb822 file:/srv/proxy/debian
 
   cat >"$root/disabled/sources.list.d/debian.sources" <<'END'
 Types: deb
-URIs: http://old.example.org/debian
+URIs: file:/srv/old/debian
 Suites: bookworm
 Components: main
 Enabled: no
 
 types: deb
-uris:https://a.example.org/debian/ https://b.example.org/debian/
+uris:file:/srv/a/debian/ file:/srv/b/debian/
 suites: bookworm
 components: non-free main
 signed-by:
@@ -137,26 +137,26 @@ signed-by:
  .
  -----END PGP PUBLIC KEY BLOCK-----
 END
-  expect disabled https://a.example.org/debian/
+  expect disabled file:/srv/a/debian/
 
   cat >"$root/one-line/sources.list" <<'END'
-# deb http://commented.example.org/debian bookworm main
-deb-src http://source.example.org/debian bookworm main
-deb http://updates.example.org/debian bookworm-updates main
-deb [arch=amd64 signed-by=/etc/apt/keyrings/tool.gpg] https://tool.example.org/debian bookworm stable
-  deb [ arch=amd64 ] http://mirror.example.org/debian bookworm contrib main
+# deb file:/srv/commented/debian bookworm main
+deb-src file:/srv/source/debian bookworm main
+deb file:/srv/updates/debian bookworm-updates main
+deb [arch=amd64 signed-by=/etc/apt/keyrings/tool.gpg] file:/srv/tool/debian bookworm stable
+  deb [ arch=amd64 ] file:/srv/mirror/debian bookworm contrib main
 END
-  expect one-line http://mirror.example.org/debian
+  expect one-line file:/srv/mirror/debian
 
-  echo "deb http://mirror.example.org/debian bullseye main" \
+  echo "deb file:/srv/mirror/debian bullseye main" \
     >"$root/neither/sources.list"
   expect neither ""
 
   printf 'Types: deb\nURIs: %s\nSuites: trixie\nComponents: main\n' \
-    http://a.example.org/debian >"$root/fallback/sources.list.d/debian.sources"
-  echo "deb http://b.example.org/debian bookworm main" \
+    file:/srv/a/debian >"$root/fallback/sources.list.d/debian.sources"
+  echo "deb file:/srv/b/debian bookworm main" \
     >"$root/fallback/sources.list"
-  expect fallback http://b.example.org/debian
+  expect fallback file:/srv/b/debian
 
   rm -rf "$root"
   return "$failed"
