@@ -15,19 +15,16 @@ size_t ListedIndexOf(const VolumeEntry& entry,
 
 }  // namespace
 
-bool IsListed(const VolumeEntry& entry,
-              const std::vector<ListedEntry>& listed) {
-  return ListedIndexOf(entry, listed) < listed.size();
-}
-
 std::vector<WalkEntry> MergeListings(
     const std::vector<ListedEntry>& listed,
     const std::vector<VolumeEntry>& on_volume) {
   std::vector<WalkEntry> walk;
   std::vector<uint64_t> records(listed.size(), 0);
   std::vector<bool> found(listed.size(), false);
-  for (const VolumeEntry& entry : on_volume) {
-    size_t index = ListedIndexOf(entry, listed);
+  std::vector<size_t> index_of(on_volume.size());
+  for (size_t v = 0; v < on_volume.size(); ++v) {
+    const VolumeEntry& entry = on_volume[v];
+    size_t index = index_of[v] = ListedIndexOf(entry, listed);
     if (index < listed.size() && !found[index]) {
       found[index] = true;
       records[index] = entry.record;
@@ -45,10 +42,10 @@ std::vector<WalkEntry> MergeListings(
       walk.push_back(step);
     }
   };
-  for (const VolumeEntry& entry : on_volume) {
-    size_t index = ListedIndexOf(entry, listed);
-    if (index < listed.size()) {
-      emit_listed_through(index);
+  for (size_t v = 0; v < on_volume.size(); ++v) {
+    const VolumeEntry& entry = on_volume[v];
+    if (index_of[v] < listed.size()) {
+      emit_listed_through(index_of[v]);
       continue;
     }
     WalkEntry step;

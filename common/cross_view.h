@@ -35,14 +35,12 @@ struct WalkEntry {
   bool on_volume = false;
 };
 
-// True when the system lists the volume's entry: one of its names, unit for
-// unit, as the entry's name or its 8.3 name.
-bool IsListed(const VolumeEntry& entry, const std::vector<ListedEntry>& listed);
-
 // The walk over a folder: every listed entry in the system's order, and
 // each entry of `on_volume` (the volume's entries that match the walk's
 // pattern, in the index's order) that the system does not list, marked
-// hidden and placed where the index has it among the listed ones.
+// hidden and placed where the index has it among the listed ones. The
+// system lists an entry when one of its names is, unit for unit, the
+// entry's name or its 8.3 name.
 std::vector<WalkEntry> MergeListings(const std::vector<ListedEntry>& listed,
                                      const std::vector<VolumeEntry>& on_volume);
 

@@ -318,12 +318,18 @@ OpenFile* FileOf(ImageVolume* volume, PlatformFile::Handle handle) {
   return &volume->files[slot];
 }
 
-bool IsBitLocker(TSK_IMG_INFO* image, uint64_t offset) {
-  char boot[kBitLockerSignatureOffset + sizeof kBitLockerSignature - 1];
-  ssize_t got =
-      tsk_img_read(image, static_cast<TSK_OFF_T>(offset), boot, sizeof boot);
+// Reads the first sector of the volume at `offset`, or as much of it as
+// the image holds; the count read.
+size_t ReadBootSector(TSK_IMG_INFO* image, uint64_t offset, uint8_t boot[512]) {
+  ssize_t got = tsk_img_read(image, static_cast<TSK_OFF_T>(offset),
+                             reinterpret_cast<char*>(boot), 512);
   tsk_error_reset();
-  return got == static_cast<ssize_t>(sizeof boot) &&
+  return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+bool IsBitLocker(const uint8_t* boot, size_t size) {
+  const size_t end = kBitLockerSignatureOffset + sizeof kBitLockerSignature - 1;
+  return size >= end &&
          memcmp(boot + kBitLockerSignatureOffset, kBitLockerSignature,
                 sizeof kBitLockerSignature - 1) == 0;
 }
@@ -348,14 +354,8 @@ uint64_t NtfsRecordBytes(uint8_t encoded, uint64_t cluster_bytes) {
 // every range NTFS uses, or an MFT outside the volume. The library reads
 // what such a boot sector says before it checks much of it, so such a
 // volume is not handed to it; any other volume is.
-bool PlausibleVolume(TSK_IMG_INFO* image, uint64_t offset) {
-  uint8_t boot[512];
-  ssize_t got = tsk_img_read(image, static_cast<TSK_OFF_T>(offset),
-                             reinterpret_cast<char*>(boot), sizeof boot);
-  tsk_error_reset();
-  if (got != static_cast<ssize_t>(sizeof boot) ||
-      memcmp(boot + 3, "NTFS    ", 8) != 0)
-    return true;
+bool PlausibleVolume(const uint8_t* boot, size_t size) {
+  if (size < 512 || memcmp(boot + 3, "NTFS    ", 8) != 0) return true;
   uint64_t sector_bytes = LittleEndian(boot + 0x0b, 2);
   uint8_t sectors_per_cluster = boot[0x0d];
   uint64_t cluster_sectors = sectors_per_cluster <= 0x80 ? sectors_per_cluster
@@ -469,11 +469,13 @@ uint32_t FindVolume(ImageVolume* volume, const ImageSelection& selection,
   bool any_file_system = false, any_encrypted = false;
   for (uint64_t offset : offsets) {
     if (offset >= static_cast<uint64_t>(volume->image->size)) continue;
-    if (IsBitLocker(volume->image, offset)) {
+    uint8_t boot[512];
+    size_t boot_size = ReadBootSector(volume->image, offset, boot);
+    if (IsBitLocker(boot, boot_size)) {
       any_encrypted = true;
       continue;
     }
-    if (!PlausibleVolume(volume->image, offset)) continue;
+    if (!PlausibleVolume(boot, boot_size)) continue;
     volume->file_system = tsk_fs_open_img(
         volume->image, static_cast<TSK_OFF_T>(offset), TSK_FS_TYPE_DETECT);
     if (volume->file_system == nullptr) {

@@ -156,19 +156,15 @@ bool StartsWithIgnoringCase(const WideString& text, const WideString& prefix) {
 // The folder that the system lists for `folder`: a 32-bit program on 64-bit
 // Windows is shown SysWOW64 where it asks for the system folder.
 WideString ListedFolder(const WideString& folder) {
-  using IsWow64ProcessFunction = BOOL(WINAPI*)(HANDLE, PBOOL);
+  if (!RunsUnderWow64()) return folder;
+  // Looked up at run time, as IsWow64Process is: it is no import of XP.
   using GetWow64FolderFunction = UINT(WINAPI*)(LPWSTR, UINT);
   HMODULE kernel32 = GetModuleHandleW(L"kernel32");
   if (!kernel32) return folder;
-  auto is_wow64 = reinterpret_cast<IsWow64ProcessFunction>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "IsWow64Process")));
   auto get_wow64_folder =
       reinterpret_cast<GetWow64FolderFunction>(reinterpret_cast<void (*)()>(
           GetProcAddress(kernel32, "GetSystemWow64DirectoryW")));
-  BOOL wow64 = FALSE;
-  if (!is_wow64 || !get_wow64_folder ||
-      !is_wow64(GetCurrentProcess(), &wow64) || !wow64)
-    return folder;
+  if (!get_wow64_folder) return folder;
   wchar_t system[MAX_PATH + 1], wow64_folder[MAX_PATH + 1];
   UINT system_length = GetSystemDirectoryW(system, MAX_PATH + 1);
   UINT wow64_length = get_wow64_folder(wow64_folder, MAX_PATH + 1);
