@@ -4,7 +4,8 @@ SHELL := /bin/bash
 PRESETS := native win32 win64
 
 # What the end-to-end tests build their evidence images with.
-IMAGE_TOOLS := ntfs-3g attr dosfstools mtools fdisk ewf-tools qemu-utils
+IMAGE_TOOLS := ntfs-3g attr dosfstools mtools fdisk ewf-tools qemu-utils \
+               sleuthkit
 PACKAGES := cmake ninja-build g++ libgtest-dev \
             g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
