@@ -3,11 +3,11 @@
 // or the Windows folder inside an evidence image named by VORLKIT_IMAGE.
 // Windows names ignore the case of ASCII letters, so paths are resolved the
 // same way here; failures are reported with the Windows error codes.
-#include "common/image_volume.h"
 #include "common/platform.h"
 #include "common/posix_errors.h"
-#include "common/raw_image.h"
-#include "common/wildcard.h"
+#include "volume/image_volume.h"
+#include "volume/raw_image.h"
+#include "volume/wildcard.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -63,17 +63,16 @@ FolderStream OpenFolder(const std::string& path) {
   return FolderStream(folder);
 }
 
-// True when the folder that would hold `path` does not exist (or is no
-// folder), so that the path fails on its way rather than at its end.
-bool ParentFolderMissing(const std::string& path) {
-  std::string::size_type end = path.find_last_not_of('/');
-  if (end == std::string::npos) return false;
-  std::string::size_type slash = path.rfind('/', end);
-  if (slash == std::string::npos)
-    return false;  // In the current folder, which exists.
-  std::string parent = path.substr(0, slash + 1);
-  struct stat info;
-  return stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
+// Files open inside the examined image have handles that count down from
+// here, below PlatformFile::kInvalid, so that they never meet a descriptor.
+constexpr PlatformFile::Handle kFirstImageFileHandle = -2;
+
+bool IsImageFileHandle(PlatformFile::Handle handle) {
+  return handle <= kFirstImageFileHandle;
+}
+
+size_t ImageFileOf(const PlatformFile& file) {
+  return static_cast<size_t>(kFirstImageFileHandle - file.handle());
 }
 
 int FileDescriptor(const PlatformFile& file) {
@@ -176,41 +175,9 @@ bool ParseByteOffset(const char* text, uint64_t* offset) {
 
 }  // namespace
 
-uint32_t WindowsErrorFromErrno(int error, const std::string& path) {
-  switch (error) {
-    case ENOENT:
-      return ParentFolderMissing(path) ? kErrorPathNotFound
-                                       : kErrorFileNotFound;
-    case ENOTDIR:
-      return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return kErrorAccessDenied;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    case ENOSPC:
-    case EDQUOT:
-      return kErrorDiskFull;
-    case ENAMETOOLONG:
-      return kErrorFilenameTooLong;
-    case ELOOP:
-      return kErrorCantResolveFilename;
-    case EIO:
-      return kErrorIoDevice;
-    case EROFS:
-      return kErrorWriteProtect;
-    case EMFILE:
-    case ENFILE:
-      return kErrorTooManyOpenFiles;
-    default:
-      return kErrorGenFailure;
-  }
-}
-
 void PlatformFile::Close() {
   if (IsImageFileHandle(handle_))
-    CloseImageFile(examined_image.get(), handle_);
+    CloseImageFile(examined_image.get(), ImageFileOf(*this));
   else if (handle_ != kInvalid)
     close(static_cast<int>(handle_));
   handle_ = kInvalid;
@@ -265,7 +232,14 @@ uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
 }
 
 uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
-  if (examined_image) return OpenImageFile(examined_image.get(), path, file);
+  if (examined_image) {
+    size_t opened = 0;
+    uint32_t error = OpenImageFile(examined_image.get(), path, &opened);
+    if (error == kErrorSuccess)
+      *file = PlatformFile(kFirstImageFileHandle -
+                           static_cast<PlatformFile::Handle>(opened));
+    return error;
+  }
   std::string native = NativePath(path);
   // Checked before opening so that no device, FIFO or socket is ever opened.
   struct stat info;
@@ -298,7 +272,7 @@ uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
 uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
                       uint32_t* bytes_read) {
   if (IsImageFileHandle(file.handle()))
-    return ReadImageFile(examined_image.get(), file.handle(), buffer, size,
+    return ReadImageFile(examined_image.get(), ImageFileOf(file), buffer, size,
                          bytes_read);
   *bytes_read = 0;
   char* bytes = static_cast<char*>(buffer);
@@ -322,7 +296,7 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
 
 uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
   if (IsImageFileHandle(file.handle()))
-    return StepBackImageFile(examined_image.get(), file.handle(), distance);
+    return StepBackImageFile(examined_image.get(), ImageFileOf(file), distance);
   off_t position = lseek(FileDescriptor(file), 0, SEEK_CUR);
   if (position < 0) return WindowsErrorFromErrno(errno);
   if (static_cast<off_t>(distance) > position) return kErrorNegativeSeek;
@@ -333,7 +307,7 @@ uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
 
 uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
   if (IsImageFileHandle(file.handle()))
-    return ImageFileSize(examined_image.get(), file.handle(), size);
+    return ImageFileSize(examined_image.get(), ImageFileOf(file), size);
   struct stat info;
   if (fstat(FileDescriptor(file), &info) != 0)
     return WindowsErrorFromErrno(errno);

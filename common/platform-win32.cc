@@ -1,7 +1,7 @@
 // Platform services through kernel32, for the programs that run on Windows.
 
 #include "common/platform.h"
-#include "common/raw_view.h"
+#include "volume/raw_view.h"
 
 #include <windows.h>
 
@@ -9,6 +9,29 @@
 #include <utility>
 
 namespace {
+
+// Files read from a raw volume have handles that count down from here, far
+// from every handle that Windows gives out.
+constexpr PlatformFile::Handle kFirstVolumeFileHandle = -0x10000;
+
+bool IsVolumeFileHandle(PlatformFile::Handle handle) {
+  return handle <= kFirstVolumeFileHandle;
+}
+
+size_t VolumeFileOf(const PlatformFile& file) {
+  return static_cast<size_t>(kFirstVolumeFileHandle - file.handle());
+}
+
+// Opens a file of a compared folder from the raw volume.
+uint32_t OpenVolumeFile(const WideString& path, bool for_comparison,
+                        PlatformFile* file) {
+  size_t opened = 0;
+  uint32_t error = OpenFromVolume(path, for_comparison, &opened);
+  if (error == kErrorSuccess)
+    *file = PlatformFile(kFirstVolumeFileHandle -
+                         static_cast<PlatformFile::Handle>(opened));
+  return error;
+}
 
 HANDLE AsHandle(PlatformFile::Handle handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -40,6 +63,22 @@ uint32_t GetFolder(UINT(WINAPI* get)(LPWSTR, UINT), WideString* folder) {
   // Only a folder at the root of a drive ("C:\") comes with a backslash.
   if (!buffer.empty() && buffer.back() == u'\\') buffer.pop_back();
   *folder = buffer;
+  return kErrorSuccess;
+}
+
+// The absolute form of `folder`, by GetFullPathNameW, which also settles a
+// relative or drive-relative folder, "." and "..".
+uint32_t FullFolderPath(const std::u16string& folder, std::u16string* full) {
+  std::u16string buffer(kFolderBufferSize, u'\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = GetFullPathNameW(
+        AsWide(folder), size, reinterpret_cast<wchar_t*>(&buffer[0]), nullptr);
+    if (length == 0) return GetLastError();
+    buffer.resize(length);
+    if (length < size) break;
+  }
+  *full = buffer;
   return kErrorSuccess;
 }
 
@@ -127,24 +166,11 @@ bool IsWildcard(char16_t c) {
 
 }  // namespace
 
-uint32_t FullFolderPath(const std::u16string& folder, std::u16string* full) {
-  std::u16string buffer(kFolderBufferSize, u'\0');
-  for (;;) {
-    DWORD size = static_cast<DWORD>(buffer.size());
-    DWORD length = GetFullPathNameW(
-        AsWide(folder), size, reinterpret_cast<wchar_t*>(&buffer[0]), nullptr);
-    if (length == 0) return GetLastError();
-    buffer.resize(length);
-    if (length < size) break;
-  }
-  *full = buffer;
-  return kErrorSuccess;
-}
-
 void PlatformFile::Close() {
-  if (IsVolumeFileHandle(handle_))
-    CloseVolumeFile(Release());
-  else if (is_open())
+  if (IsVolumeFileHandle(handle_)) {
+    CloseVolumeFile(VolumeFileOf(*this));
+    Release();
+  } else if (is_open())
     CloseHandle(AsHandle(Release()));
 }
 
@@ -172,7 +198,7 @@ uint32_t AppendToFile(const PlatformFile& file, const void* data, size_t size) {
 
 uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
   // What the listing hides, the system does not open either.
-  if (IsHiddenOnVolume(path)) return OpenFromVolume(path, false, file);
+  if (IsHiddenOnVolume(path)) return OpenVolumeFile(path, false, file);
   std::u16string verbatim;
   uint32_t error = VerbatimPath(path, &verbatim);
   if (error != kErrorSuccess) return error;
@@ -193,7 +219,7 @@ uint32_t OpenForReading(const WideString& path, PlatformFile* file) {
 uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
                       uint32_t* bytes_read) {
   if (IsVolumeFileHandle(file.handle()))
-    return ReadVolumeFile(file.handle(), buffer, size, bytes_read);
+    return ReadVolumeFile(VolumeFileOf(file), buffer, size, bytes_read);
   char* bytes = static_cast<char*>(buffer);
   uint32_t total = 0;
   while (total < size) {
@@ -220,7 +246,7 @@ uint32_t ReadFromFile(const PlatformFile& file, void* buffer, uint32_t size,
 
 uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
   if (IsVolumeFileHandle(file.handle()))
-    return StepBackVolumeFile(file.handle(), distance);
+    return StepBackVolumeFile(VolumeFileOf(file), distance);
   // The high part keeps the move right in files beyond 4 GiB. Windows
   // refuses a move below the start with ERROR_NEGATIVE_SEEK.
   int64_t move = -static_cast<int64_t>(distance);
@@ -238,7 +264,7 @@ uint32_t StepBack(const PlatformFile& file, uint32_t distance) {
 
 uint32_t GetFileSize(const PlatformFile& file, uint64_t* size) {
   if (IsVolumeFileHandle(file.handle()))
-    return VolumeFileSize(file.handle(), size);
+    return VolumeFileSize(VolumeFileOf(file), size);
   LARGE_INTEGER value;
   if (!GetFileSizeEx(AsHandle(file.handle()), &value)) return GetLastError();
   *size = static_cast<uint64_t>(value.QuadPart);
@@ -277,6 +303,16 @@ bool EnvironmentValue(const wchar_t* name, WideString* value) {
   }
   *value = buffer;
   return true;
+}
+
+// VORLKIT_RAW: 0 turns the comparison with the raw volume off, 1 requires
+// it.
+RawMode RawModeOf() {
+  WideString value;
+  if (!EnvironmentValue(L"VORLKIT_RAW", &value)) return RawMode::kWhereItCan;
+  if (value == u"0") return RawMode::kOff;
+  if (value == u"1") return RawMode::kRequired;
+  return RawMode::kWhereItCan;
 }
 
 }  // namespace
@@ -383,10 +419,15 @@ uint32_t FolderEntries::Start(const WideString& search_pattern,
   WideString pattern = split == WideString::npos
                            ? search_pattern
                            : search_pattern.substr(split + 1);
+  RawViewRequest request;
+  request.folder = folder;
+  request.pattern = pattern;
+  request.mode = RawModeOf();
+  request.under_wow64 = RunsUnderWow64();
+  request.full_path = FullFolderPath;
   uint32_t list_error = kErrorSuccess;
-  state_->walk =
-      CompareWithVolume(folder, pattern, ListWithSystem, SystemEntryExists,
-                        &state_->comparison, &list_error);
+  state_->walk = CompareWithVolume(request, ListWithSystem, SystemEntryExists,
+                                   &state_->comparison, &list_error);
   if (state_->walk.empty())
     return list_error != kErrorSuccess ? list_error : kErrorFileNotFound;
   *first_name = state_->walk[0].name;
@@ -410,7 +451,7 @@ bool FolderEntries::hidden() const {
 }
 
 uint32_t OpenOnVolume(const WideString& path, PlatformFile* file) {
-  return OpenFromVolume(path, true, file);
+  return OpenVolumeFile(path, true, file);
 }
 
 void RefreshVolumeViews() { RefreshRawVolumes(); }

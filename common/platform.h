@@ -14,31 +14,9 @@
 #include <memory>
 #include <string>
 
+#include "common/error_codes.h"
 #include "common/text.h"
-
-enum : uint32_t {
-  kErrorSuccess = 0x0,
-  kErrorFileNotFound = 0x2,
-  kErrorPathNotFound = 0x3,
-  kErrorTooManyOpenFiles = 0x4,
-  kErrorAccessDenied = 0x5,
-  kErrorNotEnoughMemory = 0x8,
-  kErrorWriteProtect = 0x13,
-  kErrorGenFailure = 0x1f,
-  kErrorSharingViolation = 0x20,
-  kErrorNotSupported = 0x32,
-  kErrorInvalidParameter = 0x57,
-  kErrorDiskFull = 0x70,
-  kErrorNegativeSeek = 0x83,
-  kErrorEnvVarNotFound = 0xcb,
-  kErrorFilenameTooLong = 0xce,
-  kErrorUnrecognizedVolume = 0x3ed,
-  kErrorIoDevice = 0x45d,
-  kErrorFileCorrupt = 0x570,
-  kErrorCantResolveFilename = 0x781,
-  // What Windows says of a volume that BitLocker keeps locked.
-  kErrorVolumeLocked = 0x80310000,
-};
+#include "volume/examined_volume.h"
 
 // An open file, closed when the object goes out of scope.
 class PlatformFile {
@@ -115,28 +93,6 @@ bool GetWindowsFolderOverride(WideString* folder);
 // exactly as given; false when it is unset or empty.
 bool GetImageOverride(WideString* image);
 
-// Why the walks cannot examine an evidence image.
-enum class ImageProblem {
-  kNone,
-  kCannotOpen,  // missing, or not to be read
-  kIsFolder,
-  kNoReadableVolume,  // no file system that can be read
-  kNoWindowsFolder,   // file systems, but none with the Windows folder
-  kEncrypted,         // a BitLocker volume
-  kBadVolumeOffset,   // VORLKIT_VOLUME names no byte offset
-  kNotSupported,      // this build reads no images
-};
-
-// The volume of an evidence image that the walks examine.
-struct ImageVolumeInfo {
-  // Rooted and spelled as the volume spells them: "\Windows" and
-  // "\Windows\System32".
-  WideString windows_folder;
-  WideString system_folder;
-  WideString file_system;  // "NTFS", "FAT32", ...
-  uint64_t offset = 0;     // where the volume begins in the image, in bytes
-};
-
 // Makes the Windows folder inside the evidence image `image` the source of
 // every folder and file service above for the rest of the run: folders are
 // listed and files read inside the image, never on this machine, and
@@ -161,17 +117,6 @@ struct UtcTime {
 
 // The current time in UTC.
 UtcTime CurrentUtcTime();
-
-// Whether a folder's listing was compared with the volume's own structures,
-// read raw: the Windows programs do so on an NTFS volume that they can open
-// raw (from an administrator's console), unless VORLKIT_RAW is 0; with
-// VORLKIT_RAW=1 a comparison that cannot run is a failure with its code.
-struct FolderComparison {
-  enum class State { kNotRun, kRan, kFailed };
-  State state = State::kNotRun;
-  WideString volume;               // the raw volume, "\\.\C:"
-  uint32_t error = kErrorSuccess;  // why it failed
-};
 
 // The entries of a folder that match a wildcard pattern ("folder\*.sys"):
 // files and folders alike, hidden ones included, bare names, in the

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/image_volume.h"
+#include "volume/image_volume.h"
 
 namespace {
 

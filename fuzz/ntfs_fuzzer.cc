@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/ntfs_volume.h"
+#include "volume/ntfs_volume.h"
 
 namespace {
 

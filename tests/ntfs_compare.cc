@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "common/ntfs_volume.h"
+#include "volume/ntfs_volume.h"
 #include "common/text.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <ostream>
 #include <string>
 
-#include "common/ntfs_volume.h"
+#include "volume/ntfs_volume.h"
 #include "gtest/gtest.h"
 #include "tests/ntfs_compare.h"
 

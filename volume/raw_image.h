@@ -1,12 +1,12 @@
 // Raw evidence images on POSIX systems, read by the kit itself rather than
 // by the image library, so that examining one leaves every file of it
 // exactly as it was, its access time included.
-#ifndef COMMON_RAW_IMAGE_H_
-#define COMMON_RAW_IMAGE_H_
+#ifndef VOLUME_RAW_IMAGE_H_
+#define VOLUME_RAW_IMAGE_H_
 
 #include <string>
 
-#include "common/image_volume.h"
+#include "volume/image_volume.h"
 
 // True when the image at `path` is held in a container format (E01 and the
 // other EWF formats, VHD, VMDK, AFF), which only the library reads. False
@@ -20,4 +20,4 @@ bool IsContainerImage(const std::string& path);
 // opened.
 uint32_t OpenRawImage(const std::string& path, ImageReader* reader);
 
-#endif  // COMMON_RAW_IMAGE_H_
+#endif  // VOLUME_RAW_IMAGE_H_

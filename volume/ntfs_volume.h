@@ -11,15 +11,15 @@
 // past what the volume could hold. Every failure is a Windows error code:
 // kErrorUnrecognizedVolume for a volume that is not NTFS, kErrorFileCorrupt
 // for damaged structures and kErrorIoDevice where the volume cannot be read.
-#ifndef COMMON_NTFS_VOLUME_H_
-#define COMMON_NTFS_VOLUME_H_
+#ifndef VOLUME_NTFS_VOLUME_H_
+#define VOLUME_NTFS_VOLUME_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "common/platform.h"
+#include "common/error_codes.h"
 #include "common/text.h"
 
 // The volume as the caller reads it: `read` puts exactly `length` bytes from
@@ -87,4 +87,4 @@ uint32_t GetNtfsFileInfo(NtfsVolume* volume, uint64_t record,
 uint32_t ReadNtfsFile(NtfsVolume* volume, uint64_t record, uint64_t offset,
                       void* buffer, size_t length, size_t* bytes_read);
 
-#endif  // COMMON_NTFS_VOLUME_H_
+#endif  // VOLUME_NTFS_VOLUME_H_

@@ -3,8 +3,8 @@
 // the system's listing of its files, never the bytes on the disk; an entry
 // that the volume holds and the system does not list is hidden from the
 // walks, and they examine it from the volume.
-#ifndef COMMON_CROSS_VIEW_H_
-#define COMMON_CROSS_VIEW_H_
+#ifndef VOLUME_CROSS_VIEW_H_
+#define VOLUME_CROSS_VIEW_H_
 
 #include <cstdint>
 #include <vector>
@@ -44,4 +44,4 @@ struct WalkEntry {
 std::vector<WalkEntry> MergeListings(const std::vector<ListedEntry>& listed,
                                      const std::vector<VolumeEntry>& on_volume);
 
-#endif  // COMMON_CROSS_VIEW_H_
+#endif  // VOLUME_CROSS_VIEW_H_

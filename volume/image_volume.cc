@@ -1,4 +1,4 @@
-#include "common/image_volume.h"
+#include "volume/image_volume.h"
 
 #include <tsk/libtsk.h>
 
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <map>
 
-#include "common/ntfs_volume.h"
-#include "common/wildcard.h"
+#include "volume/ntfs_volume.h"
+#include "volume/wildcard.h"
 
 namespace {
 
@@ -29,10 +29,6 @@ constexpr size_t kBitLockerSignatureOffset = 3;
 // Listings kept for path lookups; past this many, the cache starts over, so
 // that a walk through many folders holds no more than a few at a time.
 constexpr size_t kMostCachedFolders = 16;
-
-// Handles of files open in the volume count down from here, below
-// PlatformFile::kInvalid, so that they never meet a file descriptor.
-constexpr PlatformFile::Handle kFirstFileHandle = -2;
 
 struct FolderEntry {
   WideString name;        // the long name, backslashes escaped
@@ -310,10 +306,9 @@ uint32_t Resolve(ImageVolume* volume, const WideString& path,
   return kErrorSuccess;
 }
 
-OpenFile* FileOf(ImageVolume* volume, PlatformFile::Handle handle) {
-  if (volume == nullptr || !IsImageFileHandle(handle)) return nullptr;
-  size_t slot = static_cast<size_t>(kFirstFileHandle - handle);
-  if (slot >= volume->files.size() || volume->files[slot].file == nullptr)
+OpenFile* FileOf(ImageVolume* volume, size_t slot) {
+  if (volume == nullptr || slot >= volume->files.size() ||
+      volume->files[slot].file == nullptr)
     return nullptr;
   return &volume->files[slot];
 }
@@ -626,7 +621,7 @@ bool ImageEntryExists(ImageVolume* volume, const WideString& path) {
 }
 
 uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
-                       PlatformFile* file) {
+                       size_t* file) {
   FolderEntry entry;
   uint32_t error = Resolve(volume, path, &entry);
   if (error != kErrorSuccess) return error;
@@ -655,17 +650,12 @@ uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
     ++slot;
   if (slot == volume->files.size()) volume->files.emplace_back();
   volume->files[slot] = opened;
-  *file =
-      PlatformFile(kFirstFileHandle - static_cast<PlatformFile::Handle>(slot));
+  *file = slot;
   return kErrorSuccess;
 }
 
-bool IsImageFileHandle(PlatformFile::Handle handle) {
-  return handle <= kFirstFileHandle;
-}
-
-uint32_t ReadImageFile(ImageVolume* volume, PlatformFile::Handle handle,
-                       void* buffer, uint32_t size, uint32_t* bytes_read) {
+uint32_t ReadImageFile(ImageVolume* volume, size_t handle, void* buffer,
+                       uint32_t size, uint32_t* bytes_read) {
   *bytes_read = 0;
   OpenFile* file = FileOf(volume, handle);
   if (file == nullptr) return kErrorInvalidParameter;
@@ -686,7 +676,7 @@ uint32_t ReadImageFile(ImageVolume* volume, PlatformFile::Handle handle,
   return kErrorSuccess;
 }
 
-uint32_t StepBackImageFile(ImageVolume* volume, PlatformFile::Handle handle,
+uint32_t StepBackImageFile(ImageVolume* volume, size_t handle,
                            uint32_t distance) {
   OpenFile* file = FileOf(volume, handle);
   if (file == nullptr) return kErrorInvalidParameter;
@@ -695,15 +685,14 @@ uint32_t StepBackImageFile(ImageVolume* volume, PlatformFile::Handle handle,
   return kErrorSuccess;
 }
 
-uint32_t ImageFileSize(ImageVolume* volume, PlatformFile::Handle handle,
-                       uint64_t* size) {
+uint32_t ImageFileSize(ImageVolume* volume, size_t handle, uint64_t* size) {
   OpenFile* file = FileOf(volume, handle);
   if (file == nullptr) return kErrorInvalidParameter;
   *size = file->size;
   return kErrorSuccess;
 }
 
-void CloseImageFile(ImageVolume* volume, PlatformFile::Handle handle) {
+void CloseImageFile(ImageVolume* volume, size_t handle) {
   OpenFile* file = FileOf(volume, handle);
   if (file == nullptr) return;
   tsk_fs_file_close(file->file);

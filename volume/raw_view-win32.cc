@@ -1,4 +1,4 @@
-#include "common/raw_view.h"
+#include "volume/raw_view.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -9,8 +9,8 @@
 #include <set>
 #include <string>
 
-#include "common/ntfs_volume.h"
-#include "common/wildcard.h"
+#include "volume/ntfs_volume.h"
+#include "volume/wildcard.h"
 
 namespace {
 
@@ -21,10 +21,6 @@ constexpr DWORD kSettleMilliseconds = 1500;
 
 // The most bytes asked of the raw volume by one read.
 constexpr size_t kMostBytesPerRead = 1 << 20;
-
-// Handles of files read from a raw volume count down from here, far from
-// every handle that Windows gives out.
-constexpr PlatformFile::Handle kFirstVolumeFileHandle = -0x10000;
 
 const wchar_t* AsWide(const WideString& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
@@ -155,8 +151,8 @@ bool StartsWithIgnoringCase(const WideString& text, const WideString& prefix) {
 
 // The folder that the system lists for `folder`: a 32-bit program on 64-bit
 // Windows is shown SysWOW64 where it asks for the system folder.
-WideString ListedFolder(const WideString& folder) {
-  if (!RunsUnderWow64()) return folder;
+WideString ListedFolder(const WideString& folder, bool under_wow64) {
+  if (!under_wow64) return folder;
   // Looked up at run time, as IsWow64Process is: it is no import of XP.
   using GetWow64FolderFunction = UINT(WINAPI*)(LPWSTR, UINT);
   HMODULE kernel32 = GetModuleHandleW(L"kernel32");
@@ -180,15 +176,16 @@ WideString ListedFolder(const WideString& folder) {
          folder.substr(system_path.size());
 }
 
-// The raw volume under `folder`, and the folder's path inside it.
-uint32_t VolumeUnder(const WideString& folder, WideString* device,
+// The raw volume under the request's folder, and the folder's path inside
+// it.
+uint32_t VolumeUnder(const RawViewRequest& request, WideString* device,
                      WideString* inside) {
   WideString full;
-  uint32_t error = FullFolderPath(folder, &full);
+  uint32_t error = request.full_path(request.folder, &full);
   if (error != kErrorSuccess) return error;
   if (full.compare(0, 4, u"\\\\?\\") == 0 && full.size() > 5 && full[5] == u':')
     full.erase(0, 4);
-  full = ListedFolder(full);
+  full = ListedFolder(full, request.under_wow64);
   wchar_t volume_path[MAX_PATH + 1];
   if (!GetVolumePathNameW(AsWide(full), volume_path, MAX_PATH + 1))
     return GetLastError();
@@ -213,15 +210,15 @@ uint32_t VolumeUnder(const WideString& folder, WideString* device,
   return kErrorSuccess;
 }
 
-uint32_t ListOnVolume(const WideString& folder, WideString* device,
+uint32_t ListOnVolume(const RawViewRequest& request, WideString* device,
                       ComparedFolder* compared) {
   WideString inside;
-  uint32_t error = VolumeUnder(folder, device, &inside);
+  uint32_t error = VolumeUnder(request, device, &inside);
   if (error != kErrorSuccess) return error;
   RawVolume* volume = nullptr;
   error = RawVolumeOf(*device, &volume);
   if (error != kErrorSuccess) return error;
-  compared->folder = folder;
+  compared->folder = request.folder;
   compared->volume = volume;
   return ListNtfsFolder(volume->ntfs.get(), inside, &compared->entries);
 }
@@ -254,17 +251,6 @@ std::vector<WalkEntry> ListedOnly(const std::vector<ListedEntry>& listed) {
   return walk;
 }
 
-// VORLKIT_RAW: 0 turns the comparison off, 1 requires it.
-enum class RawMode { kOff, kWhereItCan, kRequired };
-
-RawMode RawModeOf() {
-  wchar_t value[4];
-  DWORD length = GetEnvironmentVariableW(L"VORLKIT_RAW", value, 4);
-  if (length == 1 && value[0] == L'0') return RawMode::kOff;
-  if (length == 1 && value[0] == L'1') return RawMode::kRequired;
-  return RawMode::kWhereItCan;
-}
-
 bool FindOnVolume(const WideString& path, ComparedFolder** folder,
                   const NtfsEntry** entry) {
   size_t split = path.rfind(u'\\');
@@ -294,9 +280,7 @@ bool FindOnVolume(const WideString& path, ComparedFolder** folder,
   return false;
 }
 
-VolumeFile* FileOf(PlatformFile::Handle handle) {
-  if (!IsVolumeFileHandle(handle)) return nullptr;
-  size_t slot = static_cast<size_t>(kFirstVolumeFileHandle - handle);
+VolumeFile* FileOf(size_t slot) {
   if (slot >= volume_files.size() || !volume_files[slot].open) return nullptr;
   return &volume_files[slot];
 }
@@ -304,20 +288,22 @@ VolumeFile* FileOf(PlatformFile::Handle handle) {
 }  // namespace
 
 std::vector<WalkEntry> CompareWithVolume(
-    const WideString& folder, const WideString& pattern,
+    const RawViewRequest& request,
     uint32_t (*list)(const WideString& search_pattern,
                      std::vector<ListedEntry>* listed),
     bool (*exists)(const WideString& path), FolderComparison* comparison,
     uint32_t* list_error) {
+  const WideString& folder = request.folder;
+  const WideString& pattern = request.pattern;
   const WideString search_pattern = folder + u"\\" + pattern;
   std::vector<ListedEntry> listed;
   *list_error = list(search_pattern, &listed);
-  RawMode mode = RawModeOf();
+  RawMode mode = request.mode;
   if (mode == RawMode::kOff) return ListedOnly(listed);
 
   ComparedFolder compared;
   WideString device;
-  uint32_t error = ListOnVolume(folder, &device, &compared);
+  uint32_t error = ListOnVolume(request, &device, &compared);
   if (error != kErrorSuccess) {
     if (mode == RawMode::kRequired) {
       comparison->state = FolderComparison::State::kFailed;
@@ -342,7 +328,7 @@ std::vector<WalkEntry> CompareWithVolume(
     RefreshRawVolumes();
     *list_error = list(search_pattern, &listed);
     ComparedFolder again;
-    if (ListOnVolume(folder, &device, &again) == kErrorSuccess) {
+    if (ListOnVolume(request, &device, &again) == kErrorSuccess) {
       compared = again;
       walk = MergeListings(listed, Matching(compared.entries, pattern));
     } else {
@@ -381,7 +367,7 @@ bool ExistsOnVolume(const WideString& path) {
 }
 
 uint32_t OpenFromVolume(const WideString& path, bool for_comparison,
-                        PlatformFile* file) {
+                        size_t* file) {
   ComparedFolder* folder = nullptr;
   const NtfsEntry* entry = nullptr;
   if (!FindOnVolume(path, &folder, &entry))
@@ -404,17 +390,12 @@ uint32_t OpenFromVolume(const WideString& path, bool for_comparison,
   opened.size = info.size;
   opened.position = 0;
   opened.open = true;
-  *file = PlatformFile(kFirstVolumeFileHandle -
-                       static_cast<PlatformFile::Handle>(slot));
+  *file = slot;
   return kErrorSuccess;
 }
 
-bool IsVolumeFileHandle(PlatformFile::Handle handle) {
-  return handle <= kFirstVolumeFileHandle;
-}
-
-uint32_t ReadVolumeFile(PlatformFile::Handle handle, void* buffer,
-                        uint32_t size, uint32_t* bytes_read) {
+uint32_t ReadVolumeFile(size_t handle, void* buffer, uint32_t size,
+                        uint32_t* bytes_read) {
   *bytes_read = 0;
   VolumeFile* file = FileOf(handle);
   if (file == nullptr) return kErrorInvalidParameter;
@@ -427,7 +408,7 @@ uint32_t ReadVolumeFile(PlatformFile::Handle handle, void* buffer,
   return kErrorSuccess;
 }
 
-uint32_t StepBackVolumeFile(PlatformFile::Handle handle, uint32_t distance) {
+uint32_t StepBackVolumeFile(size_t handle, uint32_t distance) {
   VolumeFile* file = FileOf(handle);
   if (file == nullptr) return kErrorInvalidParameter;
   if (distance > file->position) return kErrorNegativeSeek;
@@ -435,14 +416,14 @@ uint32_t StepBackVolumeFile(PlatformFile::Handle handle, uint32_t distance) {
   return kErrorSuccess;
 }
 
-uint32_t VolumeFileSize(PlatformFile::Handle handle, uint64_t* size) {
+uint32_t VolumeFileSize(size_t handle, uint64_t* size) {
   VolumeFile* file = FileOf(handle);
   if (file == nullptr) return kErrorInvalidParameter;
   *size = file->size;
   return kErrorSuccess;
 }
 
-void CloseVolumeFile(PlatformFile::Handle handle) {
+void CloseVolumeFile(size_t handle) {
   VolumeFile* file = FileOf(handle);
   if (file != nullptr) *file = VolumeFile();
 }

@@ -1,6 +1,6 @@
 // Images in a build without The Sleuth Kit's library: none can be read, and
 // the walks say so instead of examining anything.
-#include "common/image_volume.h"
+#include "volume/image_volume.h"
 
 struct ImageVolume {};
 
@@ -29,24 +29,22 @@ uint32_t ListImageFolder(ImageVolume*, const WideString&,
 
 bool ImageEntryExists(ImageVolume*, const WideString&) { return false; }
 
-uint32_t OpenImageFile(ImageVolume*, const WideString&, PlatformFile*) {
+uint32_t OpenImageFile(ImageVolume*, const WideString&, size_t*) {
   return kErrorNotSupported;
 }
 
-bool IsImageFileHandle(PlatformFile::Handle) { return false; }
-
-uint32_t ReadImageFile(ImageVolume*, PlatformFile::Handle, void*, uint32_t,
+uint32_t ReadImageFile(ImageVolume*, size_t, void*, uint32_t,
                        uint32_t* bytes_read) {
   *bytes_read = 0;
   return kErrorNotSupported;
 }
 
-uint32_t StepBackImageFile(ImageVolume*, PlatformFile::Handle, uint32_t) {
+uint32_t StepBackImageFile(ImageVolume*, size_t, uint32_t) {
   return kErrorNotSupported;
 }
 
-uint32_t ImageFileSize(ImageVolume*, PlatformFile::Handle, uint64_t*) {
+uint32_t ImageFileSize(ImageVolume*, size_t, uint64_t*) {
   return kErrorNotSupported;
 }
 
-void CloseImageFile(ImageVolume*, PlatformFile::Handle) {}
+void CloseImageFile(ImageVolume*, size_t) {}

@@ -1,4 +1,4 @@
-#include "common/cross_view.h"
+#include "volume/cross_view.h"
 
 #include <gtest/gtest.h>
 

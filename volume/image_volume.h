@@ -8,8 +8,8 @@
 // Everything in an image is the attacker's: every count, offset and name
 // read from it is checked before it is used, and a failure inside the image
 // is a Windows error code like any other.
-#ifndef COMMON_IMAGE_VOLUME_H_
-#define COMMON_IMAGE_VOLUME_H_
+#ifndef VOLUME_IMAGE_VOLUME_H_
+#define VOLUME_IMAGE_VOLUME_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "common/platform.h"
+#include "common/error_codes.h"
 #include "common/text.h"
+#include "volume/examined_volume.h"
 
 // Which volume of an image to examine, and which folder in it.
 struct ImageSelection {
@@ -78,21 +79,18 @@ uint32_t ListImageFolder(ImageVolume* volume, const WideString& search_pattern,
 // True exactly when an entry of that name (long or 8.3) exists.
 bool ImageEntryExists(ImageVolume* volume, const WideString& path);
 
-// Opens a file of the volume for reading. A folder, or anything else that is
-// not a file, fails with kErrorAccessDenied.
+// Opens a file of the volume for reading, as the file number `*file`. A
+// folder, or anything else that is not a file, fails with
+// kErrorAccessDenied.
 uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
-                       PlatformFile* file);
+                       size_t* file);
 
-// True for the handles that OpenImageFile gives out.
-bool IsImageFileHandle(PlatformFile::Handle handle);
+// The file services of the platform layer for a file that OpenImageFile
+// opened: a read at the file's position, a step back from it, its size.
+uint32_t ReadImageFile(ImageVolume* volume, size_t file, void* buffer,
+                       uint32_t size, uint32_t* bytes_read);
+uint32_t StepBackImageFile(ImageVolume* volume, size_t file, uint32_t distance);
+uint32_t ImageFileSize(ImageVolume* volume, size_t file, uint64_t* size);
+void CloseImageFile(ImageVolume* volume, size_t file);
 
-// The file services of platform.h for a file that OpenImageFile opened.
-uint32_t ReadImageFile(ImageVolume* volume, PlatformFile::Handle handle,
-                       void* buffer, uint32_t size, uint32_t* bytes_read);
-uint32_t StepBackImageFile(ImageVolume* volume, PlatformFile::Handle handle,
-                           uint32_t distance);
-uint32_t ImageFileSize(ImageVolume* volume, PlatformFile::Handle handle,
-                       uint64_t* size);
-void CloseImageFile(ImageVolume* volume, PlatformFile::Handle handle);
-
-#endif  // COMMON_IMAGE_VOLUME_H_
+#endif  // VOLUME_IMAGE_VOLUME_H_

@@ -1,4 +1,4 @@
-#include "common/raw_image.h"
+#include "volume/raw_image.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "common/ntfs_volume.h"
+#include "volume/ntfs_volume.h"
 
 #include <cstring>
 #include <string>

@@ -2,8 +2,8 @@
 // stands for any run of units, '?' for exactly one, and the other units
 // compare once each is upper-cased by `upper`, the case rule of the folder's
 // file system.
-#ifndef COMMON_WILDCARD_H_
-#define COMMON_WILDCARD_H_
+#ifndef VOLUME_WILDCARD_H_
+#define VOLUME_WILDCARD_H_
 
 #include <cstddef>
 
@@ -33,4 +33,4 @@ bool WildcardMatch(const WideString& pattern, const WideString& name,
   return p == pattern.size();
 }
 
-#endif  // COMMON_WILDCARD_H_
+#endif  // VOLUME_WILDCARD_H_
