@@ -29,17 +29,17 @@ void Check(bool ok, const char* what) {
 }
 
 void ReadFile(ImageVolume* volume, const WideString& path) {
-  PlatformFile file;
+  size_t file = 0;
   if (OpenImageFile(volume, path, &file) != kErrorSuccess) return;
   uint64_t size = 0;
-  Check(ImageFileSize(volume, file.handle(), &size) == kErrorSuccess,
+  Check(ImageFileSize(volume, file, &size) == kErrorSuccess,
         "the size of an open file is unknown");
   static std::vector<uint8_t> buffer(kChunk);
   uint64_t position = 0;
   while (position < kMostBytesReadPerFile) {
     uint32_t bytes_read = 0;
-    uint32_t error = ReadImageFile(volume, file.handle(), buffer.data(), kChunk,
-                                   &bytes_read);
+    uint32_t error =
+        ReadImageFile(volume, file, buffer.data(), kChunk, &bytes_read);
     if (error != kErrorSuccess) {
       Check(bytes_read == 0, "a failed read returned bytes");
       break;
@@ -50,10 +50,10 @@ void ReadFile(ImageVolume* volume, const WideString& path) {
     position += bytes_read;
     if (bytes_read < kChunk) break;
   }
-  uint32_t error = StepBackImageFile(volume, file.handle(), 128);
+  uint32_t error = StepBackImageFile(volume, file, 128);
   Check((error == kErrorSuccess) == (position >= 128),
         "a step back that does not match the position");
-  CloseImageFile(volume, file.Release());
+  CloseImageFile(volume, file);
 }
 
 void WalkFolder(ImageVolume* volume, const WideString& folder,

@@ -17,14 +17,13 @@ namespace {
 // as this lone unit, the way the POSIX platform does.
 constexpr char16_t kEscapedBackslash = 0xDC5C;
 
-// The NTFS system file that holds the volume's upper-case table, and the
-// size of a whole table: one upper-case unit for each of the 65536 units.
-constexpr TSK_INUM_T kNtfsUpcaseFile = 10;
-constexpr size_t kUpcaseUnits = 65536;
-
 // The first bytes of a BitLocker volume: a jump, then this OEM name.
 constexpr char kBitLockerSignature[] = "-FVE-FS-";
 constexpr size_t kBitLockerSignatureOffset = 3;
+
+// The OEM name of an NTFS boot sector.
+constexpr char kNtfsSignature[] = "NTFS    ";
+constexpr size_t kNtfsSignatureOffset = 3;
 
 // Listings kept for path lookups; past this many, the cache starts over, so
 // that a walk through many folders holds no more than a few at a time.
@@ -33,32 +32,34 @@ constexpr size_t kMostCachedFolders = 16;
 struct FolderEntry {
   WideString name;        // the long name, backslashes escaped
   WideString short_name;  // the 8.3 name, empty when there is none
-  TSK_INUM_T address = 0;
+  uint64_t address = 0;   // the MFT record on NTFS, the library's elsewhere
   bool is_folder = false;
 };
 
 struct OpenFile {
-  TSK_FS_FILE* file = nullptr;
-  const TSK_FS_ATTR* data = nullptr;  // null for a file without data
+  bool open = false;
+  uint64_t record = 0;                // on NTFS
+  TSK_FS_FILE* file = nullptr;        // elsewhere
+  const TSK_FS_ATTR* data = nullptr;  // elsewhere; null for no data
   uint64_t size = 0;
   uint64_t position = 0;
 };
 
 }  // namespace
 
+// The volume examined: NTFS read by the kit's own reader over the image as
+// the library reads it, any other file system by the library.
 struct ImageVolume {
   TSK_IMG_INFO* image = nullptr;
-  TSK_FS_INFO* file_system = nullptr;
-  bool ntfs = false;
-  // On NTFS, the kit's own reader over the same volume, which checks each
-  // file record before the library parses it.
-  uint64_t offset = 0;
+  uint64_t offset = 0;  // of the volume in the image
   VolumeReader reader;
-  NtfsVolumePtr checker;
+  NtfsVolumePtr ntfs;
+  TSK_FS_INFO* file_system = nullptr;
+  uint64_t root = 0;
   // Each unit's upper case by the volume's rule, indexed by the unit.
   std::vector<char16_t> upcase;
-  std::map<TSK_INUM_T, std::vector<FolderEntry>> folders;
-  std::vector<OpenFile> files;  // by slot; a closed slot holds no file
+  std::map<uint64_t, std::vector<FolderEntry>> folders;
+  std::vector<OpenFile> files;  // by number; a closed one is not open
 
   char16_t Upper(char16_t unit) const { return upcase[unit]; }
 };
@@ -87,132 +88,46 @@ bool ReadVolumeOfImage(void* context, uint64_t offset, void* buffer,
   return got == static_cast<ssize_t>(length);
 }
 
-// Opens the kit's own NTFS reader over the volume at `offset`. The library
-// reads some damaged records without a word, or beyond what holds them; the
-// kit's reader checks every length, offset and run of a record, so a file
-// whose record it finds damaged is not handed to the library. Where it
-// cannot read the volume at all, the library alone reads it.
-void OpenRecordChecker(ImageVolume* volume, uint64_t offset) {
-  volume->checker.reset();
-  if (!volume->ntfs) return;
-  volume->offset = offset;
-  volume->reader.context = volume;
-  volume->reader.read = ReadVolumeOfImage;
-  uint64_t image_size = static_cast<uint64_t>(volume->image->size);
-  volume->reader.size = image_size > offset ? image_size - offset : 0;
-  NtfsVolumePtr checker;
-  if (OpenNtfsVolume(volume->reader, &checker) == kErrorSuccess)
-    volume->checker = std::move(checker);
-}
-
-// Upper case as Windows has it where the volume brings no table: ASCII and
-// the Latin-1 letters.
-std::vector<char16_t> DefaultUpcase() {
-  std::vector<char16_t> table(kUpcaseUnits);
-  for (size_t unit = 0; unit < kUpcaseUnits; ++unit)
-    table[unit] = static_cast<char16_t>(unit);
-  for (char16_t unit = u'a'; unit <= u'z'; ++unit) table[unit] = unit - 0x20;
-  for (char16_t unit = 0xE0; unit <= 0xFE; ++unit)
-    if (unit != 0xF7) table[unit] = unit - 0x20;
-  table[0xFF] = 0x178;
-  return table;
-}
-
-// The unnamed data stream of an open file: on NTFS the $DATA attribute
-// without a name (named streams are not the file), elsewhere the file's
-// one data attribute. Null when the file has none.
-const TSK_FS_ATTR* UnnamedData(TSK_FS_FILE* file, bool ntfs) {
-  if (!ntfs) {
-    const TSK_FS_ATTR* data = tsk_fs_file_attr_get(file);
-    tsk_error_reset();
-    return data;
-  }
-  int count = tsk_fs_file_attr_getsize(file);
-  for (int i = 0; i < count; ++i) {
-    const TSK_FS_ATTR* attribute = tsk_fs_file_attr_get_idx(file, i);
-    if (attribute == nullptr || attribute->type != TSK_FS_ATTR_TYPE_NTFS_DATA)
-      continue;
-    if (attribute->name == nullptr || attribute->name[0] == '\0' ||
-        strcmp(attribute->name, "$Data") == 0)
-      return attribute;
-  }
+// The unnamed data stream of a file that the library opened: the file's one
+// data attribute. Null when the file has none.
+const TSK_FS_ATTR* LibraryData(TSK_FS_FILE* file) {
+  const TSK_FS_ATTR* data = tsk_fs_file_attr_get(file);
   tsk_error_reset();
-  return nullptr;
+  return data;
 }
 
-// Takes the volume's own upper-case table from NTFS's $UpCase file, over
-// the default for whatever part of it cannot be read.
-void ReadUpcaseTable(ImageVolume* volume) {
-  volume->upcase = DefaultUpcase();
-  if (!volume->ntfs) return;
-  TSK_FS_FILE* file =
-      tsk_fs_file_open_meta(volume->file_system, nullptr, kNtfsUpcaseFile);
-  if (file == nullptr) {
-    tsk_error_reset();
-    return;
-  }
-  const TSK_FS_ATTR* data = UnnamedData(file, true);
-  if (data != nullptr && data->size > 0) {
-    size_t bytes =
-        std::min<uint64_t>(static_cast<uint64_t>(data->size), kUpcaseUnits * 2);
-    std::vector<uint8_t> table(bytes);
-    ssize_t got = tsk_fs_attr_read(data, 0, reinterpret_cast<char*>(&table[0]),
-                                   bytes, TSK_FS_FILE_READ_FLAG_NONE);
-    if (got > 0) {
-      for (size_t unit = 0; unit < static_cast<size_t>(got) / 2; ++unit)
-        volume->upcase[unit] =
-            static_cast<char16_t>(table[2 * unit] | (table[2 * unit + 1] << 8));
-    }
-  }
-  tsk_error_reset();
-  tsk_fs_file_close(file);
-}
-
-WideString NameOf(const char* utf8) {
-  WideString name = WideFromUtf8(utf8 == nullptr ? "" : utf8);
+WideString Escaped(WideString name) {
   std::replace(name.begin(), name.end(), u'\\', kEscapedBackslash);
   return name;
 }
 
-// The order of an NTFS index: names compared unit by unit once upper-cased
-// by the volume's table; names that are then equal, which only names made
-// outside Windows can be, by their units as they are.
-bool IndexOrder(const ImageVolume& volume, const FolderEntry& a,
-                const FolderEntry& b) {
-  size_t common = std::min(a.name.size(), b.name.size());
-  for (size_t i = 0; i < common; ++i) {
-    char16_t x = volume.Upper(a.name[i]), y = volume.Upper(b.name[i]);
-    if (x != y) return x < y;
+// The entries of an NTFS folder as its index holds them, in its order.
+uint32_t NtfsFolder(ImageVolume* volume, uint64_t record,
+                    std::vector<FolderEntry>* entries) {
+  std::vector<NtfsEntry> listed;
+  uint32_t error = ListNtfsFolderAt(volume->ntfs.get(), record, &listed);
+  if (error != kErrorSuccess) return error;
+  entries->reserve(listed.size());
+  for (NtfsEntry& found : listed) {
+    FolderEntry entry;
+    entry.name = Escaped(std::move(found.name));
+    entry.short_name = Escaped(std::move(found.short_name));
+    entry.address = found.record;
+    entry.is_folder = found.is_folder;
+    if (!entry.name.empty()) entries->push_back(std::move(entry));
   }
-  if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
-  return a.name < b.name;
+  return kErrorSuccess;
 }
 
-// The entries of the folder at `address`, in the order Windows lists them:
-// on NTFS the index's order, elsewhere the order of the folder's entries.
-// Deleted entries that linger in the folder are left out.
-const std::vector<FolderEntry>* FolderAt(ImageVolume* volume,
-                                         TSK_INUM_T address, uint32_t* error) {
-  auto cached = volume->folders.find(address);
-  if (cached != volume->folders.end()) return &cached->second;
-
-  if (volume->checker) {
-    NtfsFileInfo checked;
-    uint32_t checked_error =
-        GetNtfsFileInfo(volume->checker.get(), address, &checked);
-    if (checked_error == kErrorFileCorrupt || checked_error == kErrorIoDevice) {
-      *error = checked_error;
-      return nullptr;
-    }
-  }
-  TSK_FS_DIR* folder = tsk_fs_dir_open_meta(volume->file_system, address);
-  if (folder == nullptr) {
-    *error = TakeLibraryError();
-    return nullptr;
-  }
-  std::vector<FolderEntry> entries;
+// The allocated entries of a folder that the library reads, in the order of
+// the folder's own entries.
+uint32_t LibraryFolder(ImageVolume* volume, uint64_t address,
+                       std::vector<FolderEntry>* entries) {
+  TSK_FS_DIR* folder = tsk_fs_dir_open_meta(volume->file_system,
+                                            static_cast<TSK_INUM_T>(address));
+  if (folder == nullptr) return TakeLibraryError();
   size_t count = tsk_fs_dir_getsize(folder);
-  entries.reserve(count);
+  entries->reserve(count);
   for (size_t i = 0; i < count; ++i) {
     const TSK_FS_NAME* name = tsk_fs_dir_get_name(folder, i);
     if (name == nullptr || name->name == nullptr ||
@@ -222,20 +137,29 @@ const std::vector<FolderEntry>* FolderAt(ImageVolume* volume,
         strcmp(name->name, ".") == 0 || strcmp(name->name, "..") == 0)
       continue;
     FolderEntry entry;
-    entry.name = NameOf(name->name);
-    if (name->shrt_name != nullptr) entry.short_name = NameOf(name->shrt_name);
+    entry.name = Escaped(WideFromUtf8(name->name));
+    if (name->shrt_name != nullptr)
+      entry.short_name = Escaped(WideFromUtf8(name->shrt_name));
     entry.address = name->meta_addr;
     entry.is_folder = name->type == TSK_FS_NAME_TYPE_DIR;
-    if (!entry.name.empty()) entries.push_back(std::move(entry));
+    if (!entry.name.empty()) entries->push_back(std::move(entry));
   }
   tsk_fs_dir_close(folder);
   tsk_error_reset();
-  if (volume->ntfs) {
-    std::stable_sort(entries.begin(), entries.end(),
-                     [volume](const FolderEntry& a, const FolderEntry& b) {
-                       return IndexOrder(*volume, a, b);
-                     });
-  }
+  return kErrorSuccess;
+}
+
+// The entries of the folder at `address`, in the order Windows lists them:
+// on NTFS the index's order, elsewhere the order of the folder's entries.
+// Deleted entries that linger in the folder are left out.
+const std::vector<FolderEntry>* FolderAt(ImageVolume* volume, uint64_t address,
+                                         uint32_t* error) {
+  auto cached = volume->folders.find(address);
+  if (cached != volume->folders.end()) return &cached->second;
+  std::vector<FolderEntry> entries;
+  *error = volume->ntfs ? NtfsFolder(volume, address, &entries)
+                        : LibraryFolder(volume, address, &entries);
+  if (*error != kErrorSuccess) return nullptr;
   if (volume->folders.size() >= kMostCachedFolders) volume->folders.clear();
   return &(volume->folders[address] = std::move(entries));
 }
@@ -286,7 +210,7 @@ uint32_t Resolve(ImageVolume* volume, const WideString& path,
   }
 
   FolderEntry current;
-  current.address = volume->file_system->root_inum;
+  current.address = volume->root;
   current.is_folder = true;
   WideString spelling;
   for (size_t i = 0; i < components.size(); ++i) {
@@ -306,11 +230,66 @@ uint32_t Resolve(ImageVolume* volume, const WideString& path,
   return kErrorSuccess;
 }
 
-OpenFile* FileOf(ImageVolume* volume, size_t slot) {
-  if (volume == nullptr || slot >= volume->files.size() ||
-      volume->files[slot].file == nullptr)
+OpenFile* FileOf(ImageVolume* volume, size_t number) {
+  if (volume == nullptr || number >= volume->files.size() ||
+      !volume->files[number].open)
     return nullptr;
-  return &volume->files[slot];
+  return &volume->files[number];
+}
+
+// Opens the file at `entry` of an NTFS volume through the kit's reader.
+uint32_t OpenNtfsFile(ImageVolume* volume, const FolderEntry& entry,
+                      OpenFile* opened) {
+  NtfsFileInfo info;
+  uint32_t error = GetNtfsFileInfo(volume->ntfs.get(), entry.address, &info);
+  if (error == kErrorFileNotFound) return kErrorFileCorrupt;
+  if (error != kErrorSuccess) return error;
+  if (info.is_folder) return kErrorAccessDenied;
+  opened->record = entry.address;
+  opened->size = info.size;
+  return kErrorSuccess;
+}
+
+// Opens the file at `entry` of a volume that the library reads.
+uint32_t OpenLibraryFile(ImageVolume* volume, const FolderEntry& entry,
+                         OpenFile* opened) {
+  opened->file = tsk_fs_file_open_meta(volume->file_system, nullptr,
+                                       static_cast<TSK_INUM_T>(entry.address));
+  if (opened->file == nullptr) return TakeLibraryError();
+  if (opened->file->meta == nullptr ||
+      opened->file->meta->type != TSK_FS_META_TYPE_REG) {
+    tsk_fs_file_close(opened->file);
+    opened->file = nullptr;
+    return kErrorAccessDenied;
+  }
+  opened->data = LibraryData(opened->file);
+  if (opened->data != nullptr && opened->data->size > 0)
+    opened->size = static_cast<uint64_t>(opened->data->size);
+  return kErrorSuccess;
+}
+
+// Reads [file->position, + length) of an open file into `buffer`; the
+// caller keeps it within the file's size.
+uint32_t ReadOpenFile(ImageVolume* volume, const OpenFile& file, void* buffer,
+                      size_t length) {
+  if (volume->ntfs) {
+    size_t got = 0;
+    uint32_t error = ReadNtfsFile(volume->ntfs.get(), file.record,
+                                  file.position, buffer, length, &got);
+    if (error != kErrorSuccess) return error;
+    // Short of the file's end: its record changed under the open file.
+    return got == length ? kErrorSuccess : kErrorFileCorrupt;
+  }
+  ssize_t got = tsk_fs_attr_read(
+      file.data, static_cast<TSK_OFF_T>(file.position),
+      static_cast<char*>(buffer), length, TSK_FS_FILE_READ_FLAG_NONE);
+  if (got < 0) return TakeLibraryError();
+  if (static_cast<size_t>(got) != length) {
+    // Short of the file's end: the image ended before the file's data did.
+    tsk_error_reset();
+    return kErrorIoDevice;
+  }
+  return kErrorSuccess;
 }
 
 // Reads the first sector of the volume at `offset`, or as much of it as
@@ -322,61 +301,10 @@ size_t ReadBootSector(TSK_IMG_INFO* image, uint64_t offset, uint8_t boot[512]) {
   return got > 0 ? static_cast<size_t>(got) : 0;
 }
 
-bool IsBitLocker(const uint8_t* boot, size_t size) {
-  const size_t end = kBitLockerSignatureOffset + sizeof kBitLockerSignature - 1;
-  return size >= end &&
-         memcmp(boot + kBitLockerSignatureOffset, kBitLockerSignature,
-                sizeof kBitLockerSignature - 1) == 0;
-}
-
-uint32_t LittleEndian(const uint8_t* bytes, size_t count) {
-  uint32_t value = 0;
-  for (size_t i = count; i-- > 0;) value = value << 8 | bytes[i];
-  return value;
-}
-
-// The size in bytes that an NTFS boot sector's size byte gives: a count of
-// clusters when positive, else a power of two.
-uint64_t NtfsRecordBytes(uint8_t encoded, uint64_t cluster_bytes) {
-  int8_t value = static_cast<int8_t>(encoded);
-  if (value > 0) return static_cast<uint64_t>(value) * cluster_bytes;
-  if (value <= -9 && value >= -16) return uint64_t{1} << -value;
-  return 0;
-}
-
-// False for a volume that calls itself NTFS but whose boot sector no NTFS
-// has: sector, cluster and record sizes that are no power of two or out of
-// every range NTFS uses, or an MFT outside the volume. The library reads
-// what such a boot sector says before it checks much of it, so such a
-// volume is not handed to it; any other volume is.
-bool PlausibleVolume(const uint8_t* boot, size_t size) {
-  if (size < 512 || memcmp(boot + 3, "NTFS    ", 8) != 0) return true;
-  uint64_t sector_bytes = LittleEndian(boot + 0x0b, 2);
-  uint8_t sectors_per_cluster = boot[0x0d];
-  uint64_t cluster_sectors = sectors_per_cluster <= 0x80 ? sectors_per_cluster
-                             : sectors_per_cluster >= 0xf4
-                                 ? uint64_t{1} << (256 - sectors_per_cluster)
-                                 : 0;
-  auto power_of_two = [](uint64_t n) { return n != 0 && (n & (n - 1)) == 0; };
-  if (!power_of_two(sector_bytes) || sector_bytes < 256 ||
-      sector_bytes > 4096 || !power_of_two(cluster_sectors))
-    return false;
-  uint64_t cluster_bytes = sector_bytes * cluster_sectors;
-  uint64_t total_sectors = LittleEndian(boot + 0x28, 4) |
-                           static_cast<uint64_t>(LittleEndian(boot + 0x2c, 4))
-                               << 32;
-  uint64_t mft_cluster = LittleEndian(boot + 0x30, 4) |
-                         static_cast<uint64_t>(LittleEndian(boot + 0x34, 4))
-                             << 32;
-  uint64_t record_bytes = NtfsRecordBytes(boot[0x40], cluster_bytes);
-  uint64_t index_bytes = NtfsRecordBytes(boot[0x44], cluster_bytes);
-  if (cluster_bytes > (uint64_t{1} << 21) || total_sectors == 0 ||
-      !power_of_two(record_bytes) || record_bytes < 256 ||
-      record_bytes > 65536 || !power_of_two(index_bytes) || index_bytes < 256 ||
-      index_bytes > 65536)
-    return false;
-  uint64_t total_clusters = total_sectors / cluster_sectors;
-  return mft_cluster < total_clusters;
+bool HasSignature(const uint8_t* boot, size_t size, const char* signature,
+                  size_t at) {
+  size_t length = strlen(signature);
+  return size >= at + length && memcmp(boot + at, signature, length) == 0;
 }
 
 // The byte offsets of the image's volumes in partition order: those of the
@@ -413,8 +341,9 @@ WideString SelectedFolder(const ImageSelection& selection) {
   return folder;
 }
 
-WideString FileSystemName(TSK_FS_TYPE_ENUM type) {
-  WideString name = WidenAscii(tsk_fs_type_toname(type));
+WideString FileSystemName(const ImageVolume& volume) {
+  if (volume.ntfs) return u"NTFS";
+  WideString name = WidenAscii(tsk_fs_type_toname(volume.file_system->ftype));
   for (char16_t& unit : name)
     if (unit >= u'a' && unit <= u'z') unit -= 0x20;
   return name;
@@ -438,7 +367,7 @@ bool FindWindowsFolder(ImageVolume* volume, const ImageSelection& selection,
   info->windows_folder = windows_spelled;
   info->system_folder =
       has_system ? system_spelled : windows_spelled + u"\\system32";
-  info->file_system = FileSystemName(volume->file_system->ftype);
+  info->file_system = FileSystemName(*volume);
   return true;
 }
 
@@ -447,9 +376,35 @@ void CloseFileSystem(ImageVolume* volume) {
     if (file.file != nullptr) tsk_fs_file_close(file.file);
   volume->files.clear();
   volume->folders.clear();
-  volume->checker.reset();
+  volume->ntfs.reset();
   if (volume->file_system != nullptr) tsk_fs_close(volume->file_system);
   volume->file_system = nullptr;
+}
+
+// Opens the file system of the volume at `offset`: NTFS by the kit's own
+// reader, anything else by the library. False when neither reads it.
+bool OpenFileSystem(ImageVolume* volume, uint64_t offset, bool ntfs) {
+  volume->offset = offset;
+  if (ntfs) {
+    volume->reader.context = volume;
+    volume->reader.read = ReadVolumeOfImage;
+    uint64_t image_size = static_cast<uint64_t>(volume->image->size);
+    volume->reader.size = image_size > offset ? image_size - offset : 0;
+    if (OpenNtfsVolume(volume->reader, &volume->ntfs) != kErrorSuccess)
+      return false;
+    volume->root = kNtfsRootRecord;
+    volume->upcase = NtfsUpcase(volume->ntfs.get());
+    return true;
+  }
+  volume->file_system = tsk_fs_open_img(
+      volume->image, static_cast<TSK_OFF_T>(offset), TSK_FS_TYPE_FAT_DETECT);
+  if (volume->file_system == nullptr) {
+    tsk_error_reset();
+    return false;
+  }
+  volume->root = volume->file_system->root_inum;
+  volume->upcase = DefaultUpcase();
+  return true;
 }
 
 // Finds the volume to examine in an opened image, which `volume` then owns.
@@ -466,21 +421,15 @@ uint32_t FindVolume(ImageVolume* volume, const ImageSelection& selection,
     if (offset >= static_cast<uint64_t>(volume->image->size)) continue;
     uint8_t boot[512];
     size_t boot_size = ReadBootSector(volume->image, offset, boot);
-    if (IsBitLocker(boot, boot_size)) {
+    if (HasSignature(boot, boot_size, kBitLockerSignature,
+                     kBitLockerSignatureOffset)) {
       any_encrypted = true;
       continue;
     }
-    if (!PlausibleVolume(boot, boot_size)) continue;
-    volume->file_system = tsk_fs_open_img(
-        volume->image, static_cast<TSK_OFF_T>(offset), TSK_FS_TYPE_DETECT);
-    if (volume->file_system == nullptr) {
-      tsk_error_reset();
-      continue;
-    }
+    bool ntfs =
+        HasSignature(boot, boot_size, kNtfsSignature, kNtfsSignatureOffset);
+    if (!OpenFileSystem(volume, offset, ntfs)) continue;
     any_file_system = true;
-    volume->ntfs = TSK_FS_TYPE_ISNTFS(volume->file_system->ftype);
-    ReadUpcaseTable(volume);
-    OpenRecordChecker(volume, offset);
     if (FindWindowsFolder(volume, selection, info)) {
       info->offset = offset;
       *problem = ImageProblem::kNone;
@@ -626,75 +575,53 @@ uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
   uint32_t error = Resolve(volume, path, &entry);
   if (error != kErrorSuccess) return error;
   if (entry.is_folder) return kErrorAccessDenied;
-  if (volume->checker) {
-    NtfsFileInfo checked;
-    error = GetNtfsFileInfo(volume->checker.get(), entry.address, &checked);
-    if (error == kErrorFileCorrupt || error == kErrorIoDevice) return error;
-  }
-
   OpenFile opened;
-  opened.file =
-      tsk_fs_file_open_meta(volume->file_system, nullptr, entry.address);
-  if (opened.file == nullptr) return TakeLibraryError();
-  if (opened.file->meta == nullptr ||
-      opened.file->meta->type != TSK_FS_META_TYPE_REG) {
-    tsk_fs_file_close(opened.file);
-    return kErrorAccessDenied;
-  }
-  opened.data = UnnamedData(opened.file, volume->ntfs);
-  if (opened.data != nullptr && opened.data->size > 0)
-    opened.size = static_cast<uint64_t>(opened.data->size);
-
-  size_t slot = 0;
-  while (slot < volume->files.size() && volume->files[slot].file != nullptr)
-    ++slot;
-  if (slot == volume->files.size()) volume->files.emplace_back();
-  volume->files[slot] = opened;
-  *file = slot;
+  error = volume->ntfs ? OpenNtfsFile(volume, entry, &opened)
+                       : OpenLibraryFile(volume, entry, &opened);
+  if (error != kErrorSuccess) return error;
+  opened.open = true;
+  size_t number = 0;
+  while (number < volume->files.size() && volume->files[number].open) ++number;
+  if (number == volume->files.size()) volume->files.emplace_back();
+  volume->files[number] = opened;
+  *file = number;
   return kErrorSuccess;
 }
 
-uint32_t ReadImageFile(ImageVolume* volume, size_t handle, void* buffer,
+uint32_t ReadImageFile(ImageVolume* volume, size_t number, void* buffer,
                        uint32_t size, uint32_t* bytes_read) {
   *bytes_read = 0;
-  OpenFile* file = FileOf(volume, handle);
+  OpenFile* file = FileOf(volume, number);
   if (file == nullptr) return kErrorInvalidParameter;
   if (file->position >= file->size || size == 0) return kErrorSuccess;
   size_t wanted = static_cast<size_t>(
       std::min<uint64_t>(size, file->size - file->position));
-  ssize_t got = tsk_fs_attr_read(
-      file->data, static_cast<TSK_OFF_T>(file->position),
-      static_cast<char*>(buffer), wanted, TSK_FS_FILE_READ_FLAG_NONE);
-  if (got < 0) return TakeLibraryError();
-  if (static_cast<size_t>(got) != wanted) {
-    // Short of the file's end: the image ended before the file's data did.
-    tsk_error_reset();
-    return kErrorIoDevice;
-  }
+  uint32_t error = ReadOpenFile(volume, *file, buffer, wanted);
+  if (error != kErrorSuccess) return error;
   file->position += wanted;
   *bytes_read = static_cast<uint32_t>(wanted);
   return kErrorSuccess;
 }
 
-uint32_t StepBackImageFile(ImageVolume* volume, size_t handle,
+uint32_t StepBackImageFile(ImageVolume* volume, size_t number,
                            uint32_t distance) {
-  OpenFile* file = FileOf(volume, handle);
+  OpenFile* file = FileOf(volume, number);
   if (file == nullptr) return kErrorInvalidParameter;
   if (distance > file->position) return kErrorNegativeSeek;
   file->position -= distance;
   return kErrorSuccess;
 }
 
-uint32_t ImageFileSize(ImageVolume* volume, size_t handle, uint64_t* size) {
-  OpenFile* file = FileOf(volume, handle);
+uint32_t ImageFileSize(ImageVolume* volume, size_t number, uint64_t* size) {
+  OpenFile* file = FileOf(volume, number);
   if (file == nullptr) return kErrorInvalidParameter;
   *size = file->size;
   return kErrorSuccess;
 }
 
-void CloseImageFile(ImageVolume* volume, size_t handle) {
-  OpenFile* file = FileOf(volume, handle);
+void CloseImageFile(ImageVolume* volume, size_t number) {
+  OpenFile* file = FileOf(volume, number);
   if (file == nullptr) return;
-  tsk_fs_file_close(file->file);
+  if (file->file != nullptr) tsk_fs_file_close(file->file);
   *file = OpenFile();
 }

@@ -77,6 +77,7 @@ constexpr size_t kCachedRecords = 16;
 constexpr size_t kCachedFolders = 64;
 constexpr size_t kUpcaseUnits = 65536;
 constexpr size_t kLznt1ChunkBytes = 4096;
+constexpr uint64_t kMostReparseBytes = 8 + 16 * 1024;
 
 uint16_t Get16(const uint8_t* p) {
   return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -135,7 +136,10 @@ struct Attribute {
 // list, from its extension records.
 struct FileRecords {
   uint16_t flags = 0;
+  uint16_t sequence = 0;
   std::vector<Attribute> attributes;
+  std::vector<uint64_t> records;  // the base record, then its extensions
+  std::vector<Attribute> list;    // the attribute list, when there is one
 };
 
 struct CachedRecord {
@@ -155,6 +159,7 @@ struct IndexName {
   WideString name;
   uint8_t name_space = 0;
   uint64_t record = 0;
+  uint16_t sequence = 0;
   bool is_folder = false;
 };
 
@@ -173,8 +178,10 @@ struct NtfsVolume {
   std::vector<CachedRecord> records;
   size_t next_record_slot = 0;
 
-  // The unnamed data stream of the file read last.
+  // The data stream read last: of the file of `data_record`, the stream
+  // named `data_name` (the unnamed one when empty).
   uint64_t data_record = kNoRecord;
+  WideString data_name;
   bool data_is_folder = false;
   bool has_data = false;
   Stream data;
@@ -595,6 +602,9 @@ uint32_t LoadFile(NtfsVolume* volume, uint64_t number, FileRecords* file) {
   uint32_t error = ReadRecord(volume, number, &record);
   if (error != kErrorSuccess) return error;
   file->flags = Get16(record + 0x16);
+  file->sequence = Get16(record + 0x10);
+  file->records.assign(1, number);
+  file->list.clear();
   if ((file->flags & kRecordInUse) == 0 ||
       (Get64(record + 0x20) & kRecordMask) != 0)
     return kErrorFileNotFound;
@@ -611,6 +621,7 @@ uint32_t LoadFile(NtfsVolume* volume, uint64_t number, FileRecords* file) {
   }
 
   // The list says where each attribute is, the base record's own included.
+  file->list.push_back(*list_attribute);
   std::vector<uint8_t> list;
   FileRecords holder;
   holder.attributes.push_back(*list_attribute);
@@ -639,6 +650,7 @@ uint32_t LoadFile(NtfsVolume* volume, uint64_t number, FileRecords* file) {
     std::vector<Attribute>* attributes = &base;
     if (owner != number) {
       if (++extension_records > kMostExtensionRecords) return kErrorFileCorrupt;
+      file->records.push_back(owner);
       const uint8_t* extension = nullptr;
       error = ReadRecord(volume, owner, &extension);
       if (error == kErrorFileNotFound) return kErrorFileCorrupt;
@@ -742,6 +754,7 @@ uint32_t WalkNode(IndexWalk* walk, const uint8_t* node, size_t node_size,
       name.name[i] = static_cast<char16_t>(Get16(key + 0x42 + 2 * i));
     name.name_space = key[0x41];
     name.record = Get64(entry) & kRecordMask;
+    name.sequence = static_cast<uint16_t>(Get64(entry) >> 48);
     name.is_folder = (Get32(key + 0x38) & kFileNameIsFolder) != 0;
     walk->names->push_back(std::move(name));
     offset += length;
@@ -808,6 +821,7 @@ uint32_t ListRecord(NtfsVolume* volume, uint64_t number,
     NtfsEntry entry;
     entry.name = name.name;
     entry.record = name.record;
+    entry.sequence = name.sequence;
     entry.is_folder = name.is_folder;
     if (name.name_space == kDosName) {
       if (long_named.count(name.record) != 0) continue;
@@ -875,38 +889,30 @@ uint32_t FindFolder(NtfsVolume* volume, const WideString& path,
 
 const char16_t kNoName[] = u"";
 
-// Makes the unnamed data stream of `record` the volume's current one.
-uint32_t SelectData(NtfsVolume* volume, uint64_t record) {
-  if (volume->data_record == record) return kErrorSuccess;
+// Makes the data stream `name` of `record` (the unnamed one when `name` is
+// empty) the volume's current one.
+uint32_t SelectData(NtfsVolume* volume, uint64_t record,
+                    const WideString& name = WideString()) {
+  if (volume->data_record == record && volume->data_name == name)
+    return kErrorSuccess;
   volume->data_record = kNoRecord;
   volume->data_unit.index = kNoRecord;
   FileRecords file;
   uint32_t error = LoadFile(volume, record, &file);
   if (error != kErrorSuccess) return error;
-  error = BuildStream(*volume, file, kData, kNoName, 0, &volume->data,
-                      &volume->has_data);
+  error = BuildStream(*volume, file, kData, name.c_str(), name.size(),
+                      &volume->data, &volume->has_data);
   if (error != kErrorSuccess) return error;
   volume->data_is_folder = (file.flags & kRecordIsFolder) != 0;
   volume->data_record = record;
+  volume->data_name = name;
   return kErrorSuccess;
-}
-
-// Upper case as Windows has it where the volume brings no table: ASCII and
-// the Latin-1 letters.
-void DefaultUpcase(std::vector<char16_t>* table) {
-  table->resize(kUpcaseUnits);
-  for (size_t unit = 0; unit < kUpcaseUnits; ++unit)
-    (*table)[unit] = static_cast<char16_t>(unit);
-  for (char16_t unit = u'a'; unit <= u'z'; ++unit) (*table)[unit] = unit - 0x20;
-  for (char16_t unit = 0xE0; unit <= 0xFE; ++unit)
-    if (unit != 0xF7) (*table)[unit] = unit - 0x20;
-  (*table)[0xFF] = 0x178;
 }
 
 // The volume's own upper-case table, over the default for whatever part of
 // it cannot be read.
 void ReadUpcase(NtfsVolume* volume) {
-  DefaultUpcase(&volume->upcase);
+  volume->upcase = DefaultUpcase();
   if (SelectData(volume, kUpcaseRecord) != kErrorSuccess || !volume->has_data)
     return;
   size_t bytes = static_cast<size_t>(
@@ -965,6 +971,17 @@ bool ReadBootSector(const uint8_t* boot, NtfsVolume* volume,
 }  // namespace
 
 void NtfsVolumeCloser::operator()(NtfsVolume* volume) const { delete volume; }
+
+std::vector<char16_t> DefaultUpcase() {
+  std::vector<char16_t> table(kUpcaseUnits);
+  for (size_t unit = 0; unit < kUpcaseUnits; ++unit)
+    table[unit] = static_cast<char16_t>(unit);
+  for (char16_t unit = u'a'; unit <= u'z'; ++unit) table[unit] = unit - 0x20;
+  for (char16_t unit = 0xE0; unit <= 0xFE; ++unit)
+    if (unit != 0xF7) table[unit] = unit - 0x20;
+  table[0xFF] = 0x178;
+  return table;
+}
 
 uint32_t OpenNtfsVolume(const VolumeReader& reader, NtfsVolumePtr* volume) {
   if (reader.read == nullptr) return kErrorInvalidParameter;
@@ -1029,6 +1046,15 @@ uint32_t ListNtfsFolder(NtfsVolume* volume, const WideString& path,
   return ListRecord(volume, record, entries);
 }
 
+uint32_t ListNtfsFolderAt(NtfsVolume* volume, uint64_t record,
+                          std::vector<NtfsEntry>* entries) {
+  return ListRecord(volume, record, entries);
+}
+
+const std::vector<char16_t>& NtfsUpcase(const NtfsVolume* volume) {
+  return volume->upcase;
+}
+
 uint32_t GetNtfsFileInfo(NtfsVolume* volume, uint64_t record,
                          NtfsFileInfo* info) {
   FileRecords file;
@@ -1036,6 +1062,7 @@ uint32_t GetNtfsFileInfo(NtfsVolume* volume, uint64_t record,
   if (error != kErrorSuccess) return error;
   *info = NtfsFileInfo();
   info->is_folder = (file.flags & kRecordIsFolder) != 0;
+  info->sequence = file.sequence;
   for (const Attribute& attribute : file.attributes) {
     if (attribute.type == kStandardInformation && !attribute.non_resident() &&
         attribute.value_length() >= 0x24) {
@@ -1061,10 +1088,26 @@ uint32_t GetNtfsFileInfo(NtfsVolume* volume, uint64_t record,
 
 uint32_t ReadNtfsFile(NtfsVolume* volume, uint64_t record, uint64_t offset,
                       void* buffer, size_t length, size_t* bytes_read) {
-  *bytes_read = 0;
-  uint32_t error = SelectData(volume, record);
+  return ReadNtfsStream(volume, record, WideString(), offset, buffer, length,
+                        bytes_read);
+}
+
+uint32_t GetNtfsStreamSize(NtfsVolume* volume, uint64_t record,
+                           const WideString& stream, uint64_t* size) {
+  uint32_t error = SelectData(volume, record, stream);
   if (error != kErrorSuccess) return error;
-  if (volume->data_is_folder) return kErrorAccessDenied;
+  if (!volume->has_data) return kErrorFileNotFound;
+  *size = volume->data.size;
+  return kErrorSuccess;
+}
+
+uint32_t ReadNtfsStream(NtfsVolume* volume, uint64_t record,
+                        const WideString& stream, uint64_t offset, void* buffer,
+                        size_t length, size_t* bytes_read) {
+  *bytes_read = 0;
+  uint32_t error = SelectData(volume, record, stream);
+  if (error != kErrorSuccess) return error;
+  if (volume->data_is_folder && stream.empty()) return kErrorAccessDenied;
   if (!volume->has_data || offset >= volume->data.size || length == 0)
     return kErrorSuccess;
   size_t count = static_cast<size_t>(
@@ -1073,5 +1116,62 @@ uint32_t ReadNtfsFile(NtfsVolume* volume, uint64_t record, uint64_t offset,
                      &volume->data_unit);
   if (error != kErrorSuccess) return error;
   *bytes_read = count;
+  return kErrorSuccess;
+}
+
+uint32_t ReadNtfsReparsePoint(NtfsVolume* volume, uint64_t record,
+                              std::vector<uint8_t>* value) {
+  FileRecords file;
+  uint32_t error = LoadFile(volume, record, &file);
+  if (error != kErrorSuccess) return error;
+  Stream stream;
+  bool found = false;
+  error =
+      BuildStream(*volume, file, kReparsePoint, kNoName, 0, &stream, &found);
+  if (error != kErrorSuccess) return error;
+  if (!found) return kErrorFileNotFound;
+  // A reparse point holds at most 16 KiB of data after its 8-byte header.
+  if (stream.size > kMostReparseBytes) return kErrorFileCorrupt;
+  value->resize(static_cast<size_t>(stream.size));
+  return ReadStream(volume, stream, 0, value->data(), value->size(), nullptr);
+}
+
+uint32_t GetNtfsFileExtents(NtfsVolume* volume, uint64_t record,
+                            std::vector<VolumeExtent>* extents) {
+  FileRecords file;
+  uint32_t error = LoadFile(volume, record, &file);
+  if (error != kErrorSuccess) return error;
+  extents->clear();
+  const uint64_t cluster = volume->cluster_size;
+  for (uint64_t number : file.records) {
+    // A record may span clusters that lie apart in the MFT's runs.
+    uint64_t offset = number * volume->record_size;
+    uint64_t left = volume->record_size;
+    while (left > 0) {
+      const Run* run = RunAt(volume->mft, offset / cluster);
+      if (run == nullptr || run->lcn == kSparseRun) return kErrorFileCorrupt;
+      uint64_t within = offset - run->vcn * cluster;
+      uint64_t count = std::min(left, run->length * cluster - within);
+      extents->push_back({run->lcn * cluster + within, count});
+      offset += count;
+      left -= count;
+    }
+  }
+  std::vector<const Attribute*> placed;
+  for (const Attribute& attribute : file.list) placed.push_back(&attribute);
+  for (const Attribute& attribute : file.attributes)
+    if (attribute.type == kData) placed.push_back(&attribute);
+  for (const Attribute* attribute : placed) {
+    if (!attribute->non_resident()) continue;
+    std::vector<Run> runs;
+    size_t pairs = Get16(&attribute->bytes[0x20]);
+    error = DecodeRuns(*volume, &attribute->bytes[pairs],
+                       attribute->bytes.size() - pairs, attribute->lowest_vcn(),
+                       &runs);
+    if (error != kErrorSuccess) return error;
+    for (const Run& run : runs)
+      if (run.lcn != kSparseRun)
+        extents->push_back({run.lcn * cluster, run.length * cluster});
+  }
   return kErrorSuccess;
 }

@@ -44,6 +44,9 @@ using NtfsVolumePtr = std::unique_ptr<NtfsVolume, NtfsVolumeCloser>;
 // volume is not NTFS.
 uint32_t OpenNtfsVolume(const VolumeReader& reader, NtfsVolumePtr* volume);
 
+// The MFT record of the root folder, where every path begins.
+constexpr uint64_t kNtfsRootRecord = 5;
+
 struct NtfsEntry {
   // The entry's long name (Win32 or POSIX namespace; the DOS name for a
   // file that has no other name in the folder), units exactly as on disk.
@@ -51,7 +54,8 @@ struct NtfsEntry {
   // Its 8.3 name (DOS namespace), empty when there is none; equal to `name`
   // for a name that is both.
   WideString short_name;
-  uint64_t record = 0;  // the MFT record of the file
+  uint64_t record = 0;    // the MFT record of the file
+  uint16_t sequence = 0;  // the record's sequence number the index names
   bool is_folder = false;
 };
 
@@ -65,6 +69,20 @@ struct NtfsEntry {
 uint32_t ListNtfsFolder(NtfsVolume* volume, const WideString& path,
                         std::vector<NtfsEntry>* entries);
 
+// The same for the folder whose MFT record is `record`; fails with
+// kErrorPathNotFound when the record holds no folder.
+uint32_t ListNtfsFolderAt(NtfsVolume* volume, uint64_t record,
+                          std::vector<NtfsEntry>* entries);
+
+// The volume's upper-case table, by which NTFS compares names without
+// regard to case: one unit for each of the 65536 units. Where the volume's
+// own $UpCase cannot be read, Windows' rule for ASCII and Latin-1.
+const std::vector<char16_t>& NtfsUpcase(const NtfsVolume* volume);
+
+// Upper case as Windows has it where a volume brings no table of its own:
+// ASCII and the Latin-1 letters.
+std::vector<char16_t> DefaultUpcase();
+
 struct NtfsFileInfo {
   uint64_t size = 0;  // of the unnamed data stream; 0 without one
   bool is_folder = false;
@@ -72,6 +90,7 @@ struct NtfsFileInfo {
   bool encrypted = false;
   bool sparse = false;
   bool has_reparse_point = false;
+  uint16_t sequence = 0;  // of the file's base record
 };
 
 // What the file of MFT record `record` is. Fails with kErrorFileNotFound when
@@ -86,5 +105,33 @@ uint32_t GetNtfsFileInfo(NtfsVolume* volume, uint64_t record,
 // on failure.
 uint32_t ReadNtfsFile(NtfsVolume* volume, uint64_t record, uint64_t offset,
                       void* buffer, size_t length, size_t* bytes_read);
+
+// The same for the data stream of that name (u"WofCompressedData"); an
+// empty name is the unnamed stream. `*size` is the stream's size; fails
+// with kErrorFileNotFound when the file has no such stream.
+uint32_t GetNtfsStreamSize(NtfsVolume* volume, uint64_t record,
+                           const WideString& stream, uint64_t* size);
+uint32_t ReadNtfsStream(NtfsVolume* volume, uint64_t record,
+                        const WideString& stream, uint64_t offset, void* buffer,
+                        size_t length, size_t* bytes_read);
+
+// The value of the file's reparse point: its tag, its data length and its
+// data, as NTFS keeps it. Fails with kErrorFileNotFound when the file has
+// none.
+uint32_t ReadNtfsReparsePoint(NtfsVolume* volume, uint64_t record,
+                              std::vector<uint8_t>* value);
+
+// A run of bytes of the volume.
+struct VolumeExtent {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+
+// Where on the volume everything lies that the file's content is read
+// from: its MFT records, its attribute list and the clusters of each of its
+// data streams, holes left out. Two files whose extents read the same
+// bytes have the same content.
+uint32_t GetNtfsFileExtents(NtfsVolume* volume, uint64_t record,
+                            std::vector<VolumeExtent>* extents);
 
 #endif  // VOLUME_NTFS_VOLUME_H_

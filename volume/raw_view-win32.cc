@@ -137,16 +137,22 @@ char16_t UpperLatin(char16_t unit) {
   return unit;
 }
 
-bool EqualIgnoringCase(const WideString& a, const WideString& b) {
+// Names compared once each unit is upper-cased by `upcase`.
+bool EqualIgnoringCase(const WideString& a, const WideString& b,
+                       const std::vector<char16_t>& upcase) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (UpperLatin(a[i]) != UpperLatin(b[i])) return false;
+    if (upcase[a[i]] != upcase[b[i]]) return false;
   return true;
 }
 
+// For the system's own paths, such as the system folder's and a volume's
+// mount point, which the system spells itself.
 bool StartsWithIgnoringCase(const WideString& text, const WideString& prefix) {
-  return text.size() >= prefix.size() &&
-         EqualIgnoringCase(text.substr(0, prefix.size()), prefix);
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (UpperLatin(text[i]) != UpperLatin(prefix[i])) return false;
+  return true;
 }
 
 // The folder that the system lists for `folder`: a 32-bit program on 64-bit
@@ -223,13 +229,17 @@ uint32_t ListOnVolume(const RawViewRequest& request, WideString* device,
   return ListNtfsFolder(volume->ntfs.get(), inside, &compared->entries);
 }
 
-std::vector<VolumeEntry> Matching(const std::vector<NtfsEntry>& entries,
+// The entries that match the walk's pattern, case ignored by the volume's
+// own rule, as the system's search matches them.
+std::vector<VolumeEntry> Matching(const ComparedFolder& compared,
                                   const WideString& pattern) {
+  const std::vector<char16_t>& upcase = NtfsUpcase(compared.volume->ntfs.get());
+  auto upper = [&upcase](char16_t unit) { return upcase[unit]; };
   std::vector<VolumeEntry> matching;
-  for (const NtfsEntry& entry : entries) {
-    if (WildcardMatch(pattern, entry.name, UpperLatin) ||
+  for (const NtfsEntry& entry : compared.entries) {
+    if (WildcardMatch(pattern, entry.name, upper) ||
         (!entry.short_name.empty() &&
-         WildcardMatch(pattern, entry.short_name, UpperLatin))) {
+         WildcardMatch(pattern, entry.short_name, upper))) {
       VolumeEntry found;
       found.name = entry.name;
       found.short_name = entry.short_name;
@@ -266,10 +276,12 @@ bool FindOnVolume(const WideString& path, ComparedFolder** folder,
         return true;
       }
     }
+    const std::vector<char16_t>& upcase =
+        NtfsUpcase(compared.volume->ntfs.get());
     for (const NtfsEntry& candidate : compared.entries) {
-      if (EqualIgnoringCase(candidate.name, name) ||
+      if (EqualIgnoringCase(candidate.name, name, upcase) ||
           (!candidate.short_name.empty() &&
-           EqualIgnoringCase(candidate.short_name, name))) {
+           EqualIgnoringCase(candidate.short_name, name, upcase))) {
         *folder = &compared;
         *entry = &candidate;
         return true;
@@ -319,7 +331,7 @@ std::vector<WalkEntry> CompareWithVolume(
   // it is hidden when the system does not find it by name either, and still
   // so after a moment, in a fresh listing and a fresh read of the volume.
   std::vector<WalkEntry> walk =
-      MergeListings(listed, Matching(compared.entries, pattern));
+      MergeListings(listed, Matching(compared, pattern));
   std::set<WideString> suspects;
   for (const WalkEntry& step : walk)
     if (step.hidden && !exists(folder + u"\\" + step.name))
@@ -330,7 +342,7 @@ std::vector<WalkEntry> CompareWithVolume(
     ComparedFolder again;
     if (ListOnVolume(request, &device, &again) == kErrorSuccess) {
       compared = again;
-      walk = MergeListings(listed, Matching(compared.entries, pattern));
+      walk = MergeListings(listed, Matching(compared, pattern));
     } else {
       walk = ListedOnly(listed);
     }
