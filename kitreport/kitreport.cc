@@ -29,7 +29,8 @@ const char kUsage[] =
     "\n"
     "Fields: log, run, program, started (UTC), kind (start, signature,\n"
     "entropy, orphan, hidden, masked, warning, error or info), file, detail,\n"
-    "text.\n"
+    "text, shadow_copy (the UTC creation time of the shadow copy whose walk\n"
+    "holds the line; null, in CSV empty, elsewhere).\n"
     "\n"
     "Exit codes: 0 no finding, 1 at least one SUSPICIOUS line, 2 a log could\n"
     "not be read or is not a kit log (the others are still reported).\n";

@@ -22,6 +22,11 @@ const char16_t kWindowsFolderSuffix[] = u" (VORLKIT_WINDOWS)";
 const char16_t kImageSuffix[] = u" (VORLKIT_IMAGE)";
 const char16_t kImageVolumeMarker[] = u" volume at byte ";
 const char16_t kImageErrorPrefix[] = u"ERROR: Could not examine the image ";
+const char16_t kShadowCopyPrefix[] = u"INFO: Examining shadow copy ";
+const char16_t kShadowCopyTimeMarker[] = u", made ";
+const char16_t kShadowCopyTimeSuffix[] = u" UTC, of the ";
+const char16_t kShadowCopyErrorPrefix[] =
+    u"ERROR: Could not examine shadow copy ";
 
 // The reasons an evidence image cannot be examined, as the error names them.
 const ImageProblem kImageProblems[] = {
@@ -74,6 +79,34 @@ std::string Ascii(const WideString& digits) {
   return std::string(digits.begin(), digits.end());
 }
 
+// Moves `*at` past `word` when `text` holds it there.
+bool Skip(const WideString& text, const WideString& word, size_t* at) {
+  if (text.compare(*at, word.size(), word) != 0) return false;
+  *at += word.size();
+  return true;
+}
+
+// Moves `*at` past the digits there, when there is at least one.
+bool SkipDigits(const WideString& text, size_t* at) {
+  size_t end = *at;
+  while (end < text.size() && IsDigit(text[end])) ++end;
+  if (end == *at) return false;
+  *at = end;
+  return true;
+}
+
+// The value of two digits.
+int TwoDigits(const WideString& two) {
+  return (two[0] - u'0') * 10 + (two[1] - u'0');
+}
+
+// A year of any number of digits in at least four, as ISO 8601 writes it.
+std::string IsoYear(const WideString& year) {
+  std::string iso = Ascii(year);
+  if (iso.size() < 4) iso.insert(0, 4 - iso.size(), '0');
+  return iso;
+}
+
 // Reads "MM/DD/YYYY hh:mm" (the year in as many digits as it has) into
 // "YYYY-MM-DDThh:mmZ".
 bool ReadStartTime(const WideString& text, std::string* iso) {
@@ -87,17 +120,32 @@ bool ReadStartTime(const WideString& text, std::string* iso) {
              minute = text.substr(space + 4);
   for (const WideString* part : {&month, &day, &year, &hour, &minute})
     if (!AllOf(*part, IsDigit)) return false;
-  auto value = [](const WideString& two) {
-    return (two[0] - u'0') * 10 + (two[1] - u'0');
-  };
-  if (value(month) < 1 || value(month) > 12 || value(day) < 1 ||
-      value(day) > 31 || value(hour) > 23 || value(minute) > 59)
+  if (TwoDigits(month) < 1 || TwoDigits(month) > 12 || TwoDigits(day) < 1 ||
+      TwoDigits(day) > 31 || TwoDigits(hour) > 23 || TwoDigits(minute) > 59)
     return false;
-  std::string padded_year = Ascii(year);
-  if (padded_year.size() < 4)
-    padded_year.insert(0, 4 - padded_year.size(), '0');
-  *iso = padded_year + "-" + Ascii(month) + "-" + Ascii(day) + "T" +
+  *iso = IsoYear(year) + "-" + Ascii(month) + "-" + Ascii(day) + "T" +
          Ascii(hour) + ":" + Ascii(minute) + "Z";
+  return true;
+}
+
+// Reads a shadow copy's creation time, "YYYY-MM-DD hh:mm:ss" (the year in
+// as many digits as it has), into "YYYY-MM-DDThh:mm:ssZ".
+bool ReadShadowCopyTime(const WideString& text, std::string* iso) {
+  const WideString shape = u"-00-00 00:00:00";
+  size_t dash = text.find(u'-');
+  if (dash == WideString::npos || text.size() != dash + shape.size() ||
+      !AllOf(text.substr(0, dash), IsDigit))
+    return false;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    char16_t unit = text[dash + i];
+    if (shape[i] == u'0' ? !IsDigit(unit) : unit != shape[i]) return false;
+  }
+  auto field = [&](size_t at) { return TwoDigits(text.substr(dash + at, 2)); };
+  if (field(1) < 1 || field(1) > 12 || field(4) < 1 || field(4) > 31 ||
+      field(7) > 23 || field(10) > 59 || field(13) > 59)
+    return false;
+  *iso = IsoYear(text.substr(0, dash)) + Ascii(text.substr(dash, 6)) + "T" +
+         Ascii(text.substr(dash + 7)) + "Z";
   return true;
 }
 
@@ -144,6 +192,73 @@ void ReadEntropy(const WideString& text, LineFields* fields) {
   fields->detail = value;
 }
 
+// Where the image begins when `text` holds at `marker` the words that name
+// the volume's place in it, " volume at byte <n> of "; npos when it does not.
+size_t ImageAfterVolumeMarker(const WideString& text, size_t marker) {
+  size_t at = marker;
+  if (!Skip(text, kImageVolumeMarker, &at) || !SkipDigits(text, &at) ||
+      !Skip(text, u" of ", &at))
+    return WideString::npos;
+  return at;
+}
+
+// The image of "<system> volume at byte <n> of <image>" from `at` to the end
+// of `line`, as a shadow copy's lines name the volume. Only the system comes
+// before the image, and its name holds no such words, so the first marker
+// that digits and " of " follow is the one.
+bool ReadShadowCopyVolume(const WideString& line, size_t at,
+                          WideString* image) {
+  for (size_t marker = line.find(kImageVolumeMarker, at);
+       marker != WideString::npos;
+       marker = line.find(kImageVolumeMarker, marker + 1)) {
+    size_t begins = ImageAfterVolumeMarker(line, marker);
+    if (begins != WideString::npos) {
+      *image = line.substr(begins);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The image and the copy's place of the line that begins a shadow copy's
+// walk, "INFO: Examining shadow copy <i> of <n>, made <time> UTC, of the
+// <system> volume at byte <n> of <image>", and the copy's creation time.
+void ReadShadowCopyStart(const WideString& text, LineFields* fields) {
+  size_t at = WideString(kShadowCopyPrefix).size();
+  const size_t place = at;
+  if (!SkipDigits(text, &at) || !Skip(text, u" of ", &at) ||
+      !SkipDigits(text, &at))
+    return;
+  const size_t place_end = at;
+  if (!Skip(text, kShadowCopyTimeMarker, &at)) return;
+  size_t time_end = text.find(kShadowCopyTimeSuffix, at);
+  std::string time;
+  WideString image;
+  if (time_end == WideString::npos ||
+      !ReadShadowCopyTime(text.substr(at, time_end - at), &time) ||
+      !ReadShadowCopyVolume(
+          text, time_end + WideString(kShadowCopyTimeSuffix).size(), &image))
+    return;
+  fields->file = image;
+  fields->detail = text.substr(place, place_end - place);
+  fields->shadow_copy = time;
+}
+
+// The image of the error that a shadow copy cannot be examined, `message`
+// up to its error code: "ERROR: Could not examine shadow copy <i> of <n> of
+// the <volume>." or, when the catalog of the copies is damaged, "... shadow
+// copy 0 of the <volume>.".
+void ReadShadowCopyError(const WideString& message, LineFields* fields) {
+  if (!EndsWith(message, u".")) return;
+  const WideString line = message.substr(0, message.size() - 1);
+  size_t at = WideString(kShadowCopyErrorPrefix).size();
+  if (!Skip(line, u"0 of the ", &at) &&
+      (!SkipDigits(line, &at) || !Skip(line, u" of ", &at) ||
+       !SkipDigits(line, &at) || !Skip(line, u" of the ", &at)))
+    return;
+  ReadShadowCopyVolume(line, at, &fields->file);
+}
+
 // The code of an error line, "0x..", from its end, and the file of the
 // errors that name one.
 void ReadError(const WideString& text, LineFields* fields) {
@@ -153,6 +268,10 @@ void ReadError(const WideString& text, LineFields* fields) {
   if (!AllOf(digits, IsHexDigit)) return;
   fields->detail = u"0x" + digits;
   WideString message = text.substr(0, marker);
+  if (StartsWith(message, kShadowCopyErrorPrefix)) {
+    ReadShadowCopyError(message, fields);
+    return;
+  }
   for (const char16_t* ending : kFileErrorEndings)
     if (Between(message, kErrorPrefix, ending, &fields->file)) return;
   for (ImageProblem problem : kImageProblems) {
@@ -168,14 +287,12 @@ void ReadError(const WideString& text, LineFields* fields) {
 void ReadImageVolume(const WideString& text, LineFields* fields) {
   WideString middle;
   if (!Between(text, kWindowsFolderPrefix, kImageSuffix, &middle)) return;
-  const WideString marker = kImageVolumeMarker;
-  for (size_t at = middle.rfind(marker); at != WideString::npos;
-       at = at == 0 ? WideString::npos : middle.rfind(marker, at - 1)) {
-    size_t digits = at + marker.size();
-    size_t end = digits;
-    while (end < middle.size() && IsDigit(middle[end])) ++end;
-    if (end > digits && middle.compare(end, 4, u" of ") == 0) {
-      fields->file = middle.substr(end + 4);
+  for (size_t at = middle.rfind(kImageVolumeMarker); at != WideString::npos;
+       at = at == 0 ? WideString::npos
+                    : middle.rfind(kImageVolumeMarker, at - 1)) {
+    size_t image = ImageAfterVolumeMarker(middle, at);
+    if (image != WideString::npos) {
+      fields->file = middle.substr(image);
       return;
     }
   }
@@ -231,14 +348,20 @@ LineFields ReadLogLine(const WideString& text, bool after_empty_line,
     if (complete) Between(text, kMaskedPrefix, kMaskedSuffix, &fields.file);
   } else if (StartsWith(text, u"ERROR:")) {
     fields.kind = RecordKind::kError;
+    fields.shadow_copy_line = StartsWith(text, kShadowCopyErrorPrefix);
     if (complete) ReadError(text, &fields);
   } else if (StartsWith(text, u"WARNING:")) {
     fields.kind = RecordKind::kWarning;
   } else if (StartsWith(text, u"INFO:")) {
     fields.kind = RecordKind::kInfo;
-    if (complete && !Between(text, kWindowsFolderPrefix, kWindowsFolderSuffix,
-                             &fields.file))
+    fields.shadow_copy_line = StartsWith(text, kShadowCopyPrefix);
+    if (!complete) return fields;
+    if (fields.shadow_copy_line) {
+      ReadShadowCopyStart(text, &fields);
+    } else if (!Between(text, kWindowsFolderPrefix, kWindowsFolderSuffix,
+                        &fields.file)) {
       ReadImageVolume(text, &fields);
+    }
   }
   return fields;
 }
@@ -256,6 +379,7 @@ bool ReadLogRecords(const std::string& bytes, std::vector<LogRecord>* records) {
   int run = 0;
   WideString program;
   std::string started;
+  std::string shadow_copy;
   for (size_t start = 0; start < units.size();) {
     size_t end = units.find(u"\r\n", start);
     bool complete = end != WideString::npos;
@@ -279,11 +403,14 @@ bool ReadLogRecords(const std::string& bytes, std::vector<LogRecord>* records) {
       program = fields.program;
       started = fields.started;
     }
+    if (fields.kind == RecordKind::kStart || fields.shadow_copy_line)
+      shadow_copy = fields.shadow_copy;
     if (fields.kind != RecordKind::kUnknown) kit_log = true;
     LogRecord record;
     record.run = run;
     record.program = program;
     record.started = started;
+    record.shadow_copy = shadow_copy;
     record.kind = fields.kind;
     record.file = std::move(fields.file);
     record.detail = std::move(fields.detail);

@@ -106,6 +106,82 @@ TEST(LogRecordsTest, ReadsEachKindOfLine) {
   }
 }
 
+// The lines that begin or refuse a shadow copy's walk, with images whose
+// paths hold the lines' own words.
+TEST(LogRecordsTest, ReadsTheLinesOfShadowCopies) {
+  struct Case {
+    const char* what;
+    WideString text;
+    bool complete;
+    RecordKind kind;
+    WideString file;
+    WideString detail;
+    std::string shadow_copy;
+    bool shadow_copy_line;
+  } cases[] = {
+      {"a copy's walk begins",
+       u"INFO: Examining shadow copy 2 of 6, made 2019-06-04 23:43:32 UTC, of "
+       u"the NTFS volume at byte 32256 of /cases/host17.E01",
+       true, RecordKind::kInfo, u"/cases/host17.E01", u"2 of 6",
+       "2019-06-04T23:43:32Z", true},
+      {"an image holding the line's words",
+       u"INFO: Examining shadow copy 10 of 12, made 30828-09-14 02:48:05 "
+       u"UTC, of the FAT32 volume at byte 7 of /c/x, made 2019-06-04 "
+       u"23:43:32 UTC, of the NTFS volume at byte 1 of y.E01",
+       true, RecordKind::kInfo,
+       u"/c/x, made 2019-06-04 23:43:32 UTC, of the NTFS volume at byte 1 of "
+       u"y.E01",
+       u"10 of 12", "30828-09-14T02:48:05Z", true},
+      {"a copy that cannot be examined",
+       u"ERROR: Could not examine shadow copy 3 of 6 of the NTFS volume at "
+       u"byte 32256 of /c/a volume at byte 9 of b.E01. Error code: 0x570. "
+       u"Error code: 0x570",
+       true, RecordKind::kError,
+       u"/c/a volume at byte 9 of b.E01. Error code: 0x570", u"0x570", "",
+       true},
+      {"a damaged catalog",
+       u"ERROR: Could not examine shadow copy 0 of the NTFS volume at byte "
+       u"32256 of /cases/host17.E01. Error code: 0x570",
+       true, RecordKind::kError, u"/cases/host17.E01", u"0x570", "", true},
+      {"cut short: a walk begins, its copy unknown",
+       u"INFO: Examining shadow copy 2 of 6, made 2019-06-04 23:43:32 UTC, of "
+       u"the NTFS volume at byte 32256 of /cases/h",
+       false, RecordKind::kInfo, u"", u"", "", true},
+      {"no time",
+       u"INFO: Examining shadow copy 2 of 6 of the NTFS volume at "
+       u"byte 32256 of /cases/host17.E01",
+       true, RecordKind::kInfo, u"", u"", "", true},
+      {"a time to the minute",
+       u"INFO: Examining shadow copy 2 of 6, made 2019-06-04 23:43 UTC, of "
+       u"the NTFS volume at byte 32256 of /cases/host17.E01",
+       true, RecordKind::kInfo, u"", u"", "", true},
+      {"no second 60",
+       u"INFO: Examining shadow copy 2 of 6, made 2019-06-04 23:43:60 UTC, of "
+       u"the NTFS volume at byte 32256 of /cases/host17.E01",
+       true, RecordKind::kInfo, u"", u"", "", true},
+      {"no volume's place",
+       u"INFO: Examining shadow copy 2 of 6, made 2019-06-04 23:43:32 UTC, of "
+       u"the NTFS volume /cases/host17.E01",
+       true, RecordKind::kInfo, u"", u"", "", true},
+      {"no copy's number",
+       u"ERROR: Could not examine shadow copy of the NTFS "
+       u"volume at byte 32256 of /c.E01. Error code: 0x570",
+       true, RecordKind::kError, u"", u"0x570", "", true},
+      {"another notice on shadow copies",
+       u"INFO: Examining shadow copies of the NTFS volume at byte 32256 of "
+       u"/cases/host17.E01",
+       true, RecordKind::kInfo, u"", u"", "", false},
+  };
+  for (const Case& c : cases) {
+    LineFields fields = ReadLogLine(c.text, false, c.complete);
+    EXPECT_EQ(fields.kind, c.kind) << c.what;
+    EXPECT_EQ(fields.file, c.file) << c.what;
+    EXPECT_EQ(fields.detail, c.detail) << c.what;
+    EXPECT_EQ(fields.shadow_copy, c.shadow_copy) << c.what;
+    EXPECT_EQ(fields.shadow_copy_line, c.shadow_copy_line) << c.what;
+  }
+}
+
 TEST(LogRecordsTest, ReadsTheStartLine) {
   struct Case {
     WideString text;
@@ -161,6 +237,73 @@ TEST(LogRecordsTest, CountsRunsFromTheStartLines) {
             u"SUSPICIOUS: There is no corresponding inf file for s");
   EXPECT_TRUE(IsFinding(records[2]));
   EXPECT_FALSE(IsFinding(records[1]));
+}
+
+// Each line belongs to the shadow copy whose walk it is in, from the line
+// that begins the walk to the next that begins or refuses a copy, or to the
+// next start line; the volume's own walk belongs to none.
+TEST(LogRecordsTest, GivesEachLineItsShadowCopy) {
+  const WideString volume = u" of the NTFS volume at byte 32256 of /c/h.E01";
+  std::vector<LogRecord> records;
+  ASSERT_TRUE(ReadLogRecords(
+      LogBytes(u"\r\nA is started at 01/02/2026 03:04\r\n"
+               u"INFO: Examining the Windows folder \\Windows" +
+               volume +
+               u" (VORLKIT_IMAGE)\r\n"
+               u"SUSPICIOUS: There is no corresponding inf file for a\r\n"
+               u"INFO: Examining shadow copy 3 of 3, made 2019-06-04 23:43:32 "
+               u"UTC," +
+               volume +
+               u"\r\n"
+               u"SUSPICIOUS: There is no corresponding inf file for b\r\n"
+               u"ERROR: c - Could not open PNF file for reading. Error code: "
+               u"0x5\r\n"
+               u"ERROR: Could not examine shadow copy 2 of 3" +
+               volume +
+               u". Error code: 0x570\r\n"
+               u"SUSPICIOUS: There is no corresponding inf file for d\r\n"
+               u"INFO: Examining shadow copy 1 of 3, made 2018-01-02 03:04:05 "
+               u"UTC," +
+               volume +
+               u"\r\n"
+               u"SUSPICIOUS: There is no corresponding inf file for e\r\n"
+               u"\r\nB is started at 01/02/2026 03:05\r\n"
+               u"SUSPICIOUS: There is no corresponding inf file for f\r\n"
+               u"INFO: Examining shadow copy 1 of 1, made 2017-01-02 03:04:05 "
+               u"UTC," +
+               volume +
+               u"\r\n"
+               u"ERROR: Could not examine shadow copy 0" +
+               volume +
+               u". Error code: 0x570\r\n"
+               u"INFO: Examining shadow copy 1 of 1, made 2017-01-02 03:04:05 "
+               u"UTC," +
+               volume +
+               u"\r\n"
+               u"INFO: Examining shadow copy 1 of 1, made 2017-0"),
+      &records));
+  const char* kNone = "";
+  const std::string expected[] = {
+      kNone,
+      kNone,
+      kNone,
+      "2019-06-04T23:43:32Z",
+      "2019-06-04T23:43:32Z",
+      "2019-06-04T23:43:32Z",
+      kNone,
+      kNone,
+      "2018-01-02T03:04:05Z",
+      "2018-01-02T03:04:05Z",
+      kNone,
+      kNone,
+      "2017-01-02T03:04:05Z",
+      kNone,
+      "2017-01-02T03:04:05Z",
+      kNone,
+  };
+  ASSERT_EQ(records.size(), std::size(expected));
+  for (size_t i = 0; i < records.size(); ++i)
+    EXPECT_EQ(records[i].shadow_copy, expected[i]) << i;
 }
 
 // How a log may end, and what its last record then holds.

@@ -48,14 +48,15 @@ std::string CsvField(const WideString& text) {
 }  // namespace
 
 std::string CsvHeader() {
-  return "log,run,program,started,kind,file,detail,text\r\n";
+  return "log,run,program,started,kind,file,detail,text,shadow_copy\r\n";
 }
 
 std::string CsvRow(const WideString& log, const LogRecord& record) {
   return CsvField(log) + "," + std::to_string(record.run) + "," +
          CsvField(record.program) + "," + record.started + "," +
          KindName(record.kind) + "," + CsvField(record.file) + "," +
-         CsvField(record.detail) + "," + CsvField(record.text) + "\r\n";
+         CsvField(record.detail) + "," + CsvField(record.text) + "," +
+         record.shadow_copy + "\r\n";
 }
 
 std::string JsonLine(const WideString& log, const LogRecord& record) {
@@ -65,5 +66,8 @@ std::string JsonLine(const WideString& log, const LogRecord& record) {
          record.started + "\",\"kind\":\"" + KindName(record.kind) +
          "\",\"file\":" + JsonString(record.file) +
          ",\"detail\":" + JsonString(record.detail) +
-         ",\"text\":" + JsonString(record.text) + "}\n";
+         ",\"text\":" + JsonString(record.text) + ",\"shadow_copy\":" +
+         (record.shadow_copy.empty() ? "null"
+                                     : "\"" + record.shadow_copy + "\"") +
+         "}\n";
 }

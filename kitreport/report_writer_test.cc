@@ -26,14 +26,34 @@ TEST(ReportWriterTest, JsonKeepsEveryUnit) {
             "\"file\":\"a\\\"\\\\\\u0001\xF0\x9F\x98\x80\\udc80\\ud800z\","
             "\"detail\":\"\","
             "\"text\":\"SUSPICIOUS: There is no corresponding inf file for "
-            "a\\\"\\\\\\u0001\xF0\x9F\x98\x80\\udc80\\ud800z\"}\n");
+            "a\\\"\\\\\\u0001\xF0\x9F\x98\x80\\udc80\\ud800z\","
+            "\"shadow_copy\":null}\n");
+}
+
+// A record of a shadow copy's walk carries the copy's time; one outside a
+// copy's walk has none: null in JSON, an empty column in CSV.
+TEST(ReportWriterTest, TheShadowCopyOfARecord) {
+  LogRecord in_copy = Orphan(u"s");
+  in_copy.shadow_copy = "2019-06-04T23:43:32Z";
+  EXPECT_EQ(JsonLine(u"-", in_copy),
+            "{\"log\":\"-\",\"run\":2,"
+            "\"program\":\"C:\\\\kit\\\\pairscan.exe\","
+            "\"started\":\"2026-12-10T02:46Z\",\"kind\":\"orphan\","
+            "\"file\":\"s\",\"detail\":\"\","
+            "\"text\":\"SUSPICIOUS: There is no corresponding inf file for "
+            "s\",\"shadow_copy\":\"2019-06-04T23:43:32Z\"}\n");
+  EXPECT_EQ(CsvRow(u"-", in_copy),
+            "-,2,C:\\kit\\pairscan.exe,2026-12-10T02:46Z,orphan,s,,"
+            "SUSPICIOUS: There is no corresponding inf file for s,"
+            "2019-06-04T23:43:32Z\r\n");
 }
 
 TEST(ReportWriterTest, CsvQuotesOnlyWhatNeedsIt) {
-  EXPECT_EQ(CsvHeader(), "log,run,program,started,kind,file,detail,text\r\n");
+  EXPECT_EQ(CsvHeader(),
+            "log,run,program,started,kind,file,detail,text,shadow_copy\r\n");
   EXPECT_EQ(CsvRow(u"-", Orphan(u"s")),
             "-,2,C:\\kit\\pairscan.exe,2026-12-10T02:46Z,orphan,s,,"
-            "SUSPICIOUS: There is no corresponding inf file for s\r\n");
+            "SUSPICIOUS: There is no corresponding inf file for s,\r\n");
   LogRecord unknown = Orphan(u"a,\"b\"\r\n\xDC80");
   unknown.kind = RecordKind::kUnknown;
   unknown.run = 0;
@@ -42,7 +62,7 @@ TEST(ReportWriterTest, CsvQuotesOnlyWhatNeedsIt) {
   EXPECT_EQ(CsvRow(u"x.log", unknown),
             "x.log,0,,,,\"a,\"\"b\"\"\r\n\xEF\xBF\xBD\",,"
             "\"SUSPICIOUS: There is no corresponding inf file for "
-            "a,\"\"b\"\"\r\n\xEF\xBF\xBD\"\r\n");
+            "a,\"\"b\"\"\r\n\xEF\xBF\xBD\",\r\n");
 }
 
 }  // namespace

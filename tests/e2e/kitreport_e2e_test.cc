@@ -74,7 +74,7 @@ class NativeKitreport : public testing::Test {
            ",\"program\":\"" + NativeProgram(tools[run - 1]) +
            "\",\"started\":\"" + started_[run - 1] + "\",\"kind\":\"" + kind +
            "\",\"file\":\"" + file + "\",\"detail\":\"" + detail +
-           "\",\"text\":\"" + text + "\"}\n";
+           "\",\"text\":\"" + text + "\",\"shadow_copy\":null}\n";
   }
 
   // The records of host1.log under the name `log`.
@@ -144,14 +144,15 @@ TEST_F(NativeKitreport, WarningsAndNoticesWithoutFindings) {
   EXPECT_EQ(run.console,
             common +
                 "\"start\",\"file\":\"\",\"detail\":\"\",\"text\":\"C:\\\\kit\\"
-                "\\drvscan.exe is started at 12/10/2026 02:46\"}\n" +
+                "\\drvscan.exe is started at 12/10/2026 02:46\","
+                "\"shadow_copy\":null}\n" +
                 common +
                 "\"info\",\"file\":\"E:\\\\Windows\",\"detail\":\"\","
                 "\"text\":\"INFO: Examining the Windows folder E:\\\\Windows "
-                "(VORLKIT_WINDOWS)\"}\n" +
+                "(VORLKIT_WINDOWS)\",\"shadow_copy\":null}\n" +
                 common +
                 "\"warning\",\"file\":\"\",\"detail\":\"\",\"text\":\"" +
-                warning + "\"}\n");
+                warning + "\",\"shadow_copy\":null}\n");
 }
 
 TEST_F(NativeKitreport, ACutLogIsReportedAsFarAsItGoes) {
@@ -249,7 +250,7 @@ TEST_F(NativeKitreport, CsvOfTheSameLog) {
   RunResult run = Report({"--format", "csv", "logs/host1.log"});
   EXPECT_EQ(run.exit_code, 1);
   const std::string header =
-      "log,run,program,started,kind,file,detail,text\r\n";
+      "log,run,program,started,kind,file,detail,text,shadow_copy\r\n";
   ASSERT_EQ(run.console.compare(0, header.size(), header), 0) << run.console;
   // The hostile name quoted, its quotes doubled, its odd byte U+FFFD.
   const std::string name =
