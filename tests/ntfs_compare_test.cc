@@ -1,8 +1,9 @@
-// The kit's NTFS reader against libtsk on volumes that mkntfs and ntfs-3g
-// make here, each with the structures that one kind of file or folder
-// brings: a B-tree of several levels, data in many runs and spread over
-// extension records, holes, compression, attribute lists of names, 8.3
-// names, named streams and deleted entries.
+// The kit's NTFS reader against libtsk, libfsntfs and an ntfs-3g mount on
+// volumes that mkntfs and ntfs-3g make here, each with the structures that
+// one kind of file or folder brings: a B-tree of several levels, data in many
+// runs and spread over extension records, holes, compression, attribute
+// lists of names, 8.3 names, named streams and deleted entries, on clusters
+// of 4 KiB to 2 MiB and sectors of 512 and 4096 bytes.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -15,9 +16,9 @@
 #include <ostream>
 #include <string>
 
-#include "volume/ntfs_volume.h"
 #include "gtest/gtest.h"
 #include "tests/ntfs_compare.h"
+#include "volume/ntfs_volume.h"
 
 namespace {
 
@@ -53,6 +54,9 @@ struct Recipe {
   const char* mount_options;
   // Run in the mounted volume's root by sh -e.
   const char* script;
+  // The volume's geometry, as mkntfs takes it ("-c 65536"); its default of
+  // 4 KiB clusters and 512-byte sectors when empty.
+  const char* mkntfs_options = "";
 };
 
 // Makes the volume of `recipe`, unmounted again; empty when that failed,
@@ -66,7 +70,8 @@ std::string Build(const Recipe& recipe, std::string* why) {
     script << "set -e\n"
            << "mkdir -p '" << folder << "'\n"
            << "truncate -s " << recipe.size_mib << "M '" << image << "'\n"
-           << "mkntfs -F -q -f '" << image << "'\n"
+           << "mkntfs -F -q -f " << recipe.mkntfs_options << " '" << image
+           << "'\n"
            << "ntfs-3g -o no_detach," << recipe.mount_options << " '" << image
            << "' '" << folder << "' &\n"
            << "pid=$!\n"
@@ -88,6 +93,16 @@ std::string Build(const Recipe& recipe, std::string* why) {
     return "";
   }
   return image;
+}
+
+// Removes a built image and its files, unless KIT_KEEP_IMAGES asks to keep
+// them for a look.
+void Remove(const std::string& image) {
+  if (getenv("KIT_KEEP_IMAGES") != nullptr) return;
+  std::string base = image.substr(0, image.size() - 4);
+  system(("rm -rf '" + base + "' '" + base + ".img' '" + base + ".sh' '" +
+          base + ".log'")
+             .c_str());
 }
 
 struct FileImage {
@@ -129,6 +144,28 @@ const NtfsEntry* Find(const std::vector<NtfsEntry>& entries,
   return nullptr;
 }
 
+// The image mounted read-only by ntfs-3g, in the folder where it was laid,
+// while the object lives.
+class ReadOnlyMount {
+ public:
+  explicit ReadOnlyMount(const std::string& image)
+      : path_(image.substr(0, image.size() - 4)) {
+    mounted_ =
+        system(("ntfs-3g -o ro '" + image + "' '" + path_ + "'").c_str()) == 0;
+  }
+  ~ReadOnlyMount() {
+    if (mounted_) system(("umount '" + path_ + "'").c_str());
+  }
+  ReadOnlyMount(const ReadOnlyMount&) = delete;
+  ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
 // What istat says of a record of the image.
 std::string Istat(const std::string& image, uint64_t record,
                   const char* options = "") {
@@ -146,38 +183,113 @@ std::string Istat(const std::string& image, uint64_t record,
   return text;
 }
 
-// Each image, and what the reader must see in it beyond agreeing with
-// libtsk, so that the comparison is known to cover that structure.
+// Each image, and what the reader must see in it beyond agreeing with the
+// others, so that the comparison is known to cover that structure.
 struct Case {
   Recipe recipe;
   std::function<void(NtfsVolume*, const std::string& image)> check;
+  // Where a library is not held against the reader, or differs from it
+  // where Windows lists what the reader lists; each case says why.
+  bool libtsk = true;
+  KnownDifferences libtsk_known = {};
+  bool libfsntfs = true;
+  KnownDifferences libfsntfs_known = {};
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.recipe.name; }
 
+// Long names fill index blocks fast: 2000 of them make a B-tree of three
+// levels. Case twins and deleted names in the same folder.
+const char kIndexScript[] =
+    "mkdir big && cd big && "
+    "for i in $(seq 1000 2999); do "
+    "  echo $i > long_name_of_entry_number_$i.with.some.more.text; done && "
+    "echo a > Twin && echo b > TWIN && echo c > twin && "
+    "rm long_name_of_entry_number_1*7.with.some.more.text && "
+    "mkdir sub && echo inner > sub/inner.txt";
+
+void CheckIndex(NtfsVolume* volume, const std::string&) {
+  std::vector<NtfsEntry> entries;
+  ASSERT_EQ(ListNtfsFolder(volume, u"\\big", &entries), kErrorSuccess);
+  EXPECT_EQ(entries.size(), 2000u - 100u + 4u);
+  EXPECT_NE(Find(entries, u"TWIN"), nullptr);
+  EXPECT_EQ(
+      Find(entries, u"long_name_of_entry_number_1007.with.some.more.text"),
+      nullptr);
+  ASSERT_EQ(ListNtfsFolder(volume, u"\\BIG\\Sub", &entries), kErrorSuccess);
+  EXPECT_EQ(entries.size(), 1u);
+}
+
+// A folder's index node is found at its VCN: in clusters where an index
+// block (4 KiB) spans one or more clusters, in 512-byte units where the
+// block is smaller than a cluster, as Windows, ntfs-3g and the reader take
+// it. libfsntfs 20200921 finds the nodes only where a cluster is as large
+// as a block: elsewhere it seeks every node but the one at VCN 0 in the
+// wrong place, and leaves their entries out.
+const char kLibfsntfsMissesIndexNodes[] = ": only the reader lists ";
+// libtsk 4.11 seeks them wrongly too where a block is smaller than a
+// cluster, but lists their entries all the same, found through their MFT
+// records' parent references, without the type that an index entry gives.
+const char kLibtskTypesNoIndexNode[] = ": libtsk does not say whether it is";
+
 const Case kCases[] = {
-    {{"index", 24, "rw",
-      // Long names fill index blocks fast: 2000 of them make a B-tree of
-      // three levels. Case twins and deleted names in the same folder.
-      "mkdir big && cd big && "
-      "for i in $(seq 1000 2999); do "
-      "  echo $i > long_name_of_entry_number_$i.with.some.more.text; done && "
-      "echo a > Twin && echo b > TWIN && echo c > twin && "
-      "rm long_name_of_entry_number_1*7.with.some.more.text && "
-      "mkdir sub && echo inner > sub/inner.txt"},
+    {{"index", 24, "rw", kIndexScript}, CheckIndex},
+    // The index of the same folder where a block spans eight clusters,
+    // where a cluster holds sixteen blocks or 512 of them, and where a block
+    // is one sector, or a sixteenth of the cluster of sixteen sectors. The
+    // mount holds the reader to ntfs-3g's listing where the libraries
+    // differ.
+    {{"index_512_clusters", 24, "rw", kIndexScript, "-c 512"},
+     CheckIndex,
+     true,
+     {},
+     true,
+     {kLibfsntfsMissesIndexNodes}},
+    {{"index_64k_clusters", 64, "rw", kIndexScript, "-c 65536"},
+     CheckIndex,
+     true,
+     {kLibtskTypesNoIndexNode},
+     true,
+     {kLibfsntfsMissesIndexNodes}},
+    // libtsk 4.11 refuses clusters above 64 KiB: libfsntfs and the mount
+    // alone read this volume beside the reader.
+    {{"index_2m_clusters", 512, "rw", kIndexScript, "-c 2097152"},
+     CheckIndex,
+     false,
+     {},
+     true,
+     {kLibfsntfsMissesIndexNodes}},
+    {{"index_4k_sectors", 24, "rw", kIndexScript, "-s 4096"}, CheckIndex},
+    // libfsntfs fails outright here, on the first node that it seeks past
+    // the end of the index, and lists nothing of the root: libtsk and the
+    // mount read this volume beside the reader.
+    {{"index_4k_sectors_64k_clusters", 64, "rw", kIndexScript,
+      "-s 4096 -c 65536"},
+     CheckIndex,
+     true,
+     {kLibtskTypesNoIndexNode},
+     false},
+    {{"short_names", 16, "rw",
+      // 400 files with 8.3 names of their own: a long name's index entry
+      // and its 8.3 name's lie in different nodes of the B-tree.
+      "mkdir drivers && cd drivers && for i in $(seq 1000 1399); do "
+      "  echo $i > a_long_name_$i.sysx && "
+      "  setfattr -n system.ntfs_dos_name -v X$i~1.SYS a_long_name_$i.sysx; "
+      "done"},
      [](NtfsVolume* volume, const std::string&) {
        std::vector<NtfsEntry> entries;
-       ASSERT_EQ(ListNtfsFolder(volume, u"\\big", &entries), kErrorSuccess);
-       EXPECT_EQ(entries.size(), 2000u - 100u + 4u);
-       EXPECT_NE(Find(entries, u"TWIN"), nullptr);
-       EXPECT_EQ(Find(entries,
-                      u"long_name_of_entry_number_1007.with.some."
-                      u"more.text"),
-                 nullptr);
-       ASSERT_EQ(ListNtfsFolder(volume, u"\\BIG\\Sub", &entries),
-                 kErrorSuccess);
-       EXPECT_EQ(entries.size(), 1u);
-     }},
+       ASSERT_EQ(ListNtfsFolder(volume, u"\\drivers", &entries), kErrorSuccess);
+       ASSERT_EQ(entries.size(), 400u);
+       for (const NtfsEntry& entry : entries)
+         EXPECT_EQ(entry.short_name,
+                   u"X" + entry.name.substr(12, 4) + u"~1.SYS")
+             << NativeFromWide(entry.name);
+     },
+     // libtsk gives a long name the 8.3 name only when it meets the two in
+     // the same node. Windows, libfsntfs and ntfs-3g give every one its
+     // own.
+     true,
+     {": libtsk gives no 8.3 name"}},
     {{"runs", 12, "rw",
       // A sparse file written in 400 pieces apart: more runs than a record
       // holds, so that its $DATA goes on in extension records. A sparse
@@ -261,6 +373,8 @@ const Case kCases[] = {
       "echo long > 'drivers/A long name.txt' && "
       "setfattr -n system.ntfs_dos_name -v 'ALONGN~1.TXT' "
       "'drivers/A long name.txt' && "
+      "echo both > drivers/BOTH.SYS && "
+      "setfattr -n system.ntfs_dos_name -v BOTH.SYS drivers/BOTH.SYS && "
       "echo unnamed > drivers/streams.sys && "
       "setfattr -n user.hidden -v not_the_file drivers/streams.sys && "
       "setfattr -n user.big -v \"$(seq 1 3000)\" drivers/streams.sys && "
@@ -277,6 +391,10 @@ const Case kCases[] = {
        ASSERT_NE(driver, nullptr);
        EXPECT_EQ(driver->short_name, u"X~1.SYS");
        EXPECT_EQ(Find(entries, u"X~1.SYS"), nullptr);
+       // One name in the Win32 and the DOS namespace at once.
+       const NtfsEntry* both = Find(entries, u"BOTH.SYS");
+       ASSERT_NE(both, nullptr);
+       EXPECT_EQ(both->short_name, u"BOTH.SYS");
        EXPECT_EQ(Find(entries, u"gone.sys"), nullptr);
        const NtfsEntry* streams = Find(entries, u"streams.sys");
        ASSERT_NE(streams, nullptr);
@@ -285,12 +403,17 @@ const Case kCases[] = {
        ASSERT_EQ(ReadNtfsFile(volume, streams->record, 0, bytes, 16, &got),
                  kErrorSuccess);
        EXPECT_EQ(std::string(bytes, got), "unnamed\n");
-     }},
+     },
+     // A name in the Win32 and the DOS namespace at once is its own 8.3
+     // name: the reader, libfsntfs and ntfs-3g give it as such, libtsk
+     // gives none. Windows lists the one name either way.
+     true,
+     {"\"BOTH.SYS\" (8.3 \"BOTH.SYS\") record "}},
 };
 
 class NtfsCompare : public testing::TestWithParam<Case> {};
 
-TEST_P(NtfsCompare, ReaderAgreesWithLibtsk) {
+TEST_P(NtfsCompare, ReaderAgreesWithTheLibrariesAndTheMount) {
   std::string missing = MissingTool();
   if (!missing.empty()) {
     if (InCi()) FAIL() << missing;
@@ -299,18 +422,29 @@ TEST_P(NtfsCompare, ReaderAgreesWithLibtsk) {
   std::string why;
   std::string image = Build(GetParam().recipe, &why);
   ASSERT_FALSE(image.empty()) << why;
+  const Case& c = GetParam();
   std::string differences;
-  EXPECT_TRUE(CompareNtfsReaderWithLibtsk(image, 0, &differences))
-      << differences;
+  if (c.libtsk) {
+    EXPECT_TRUE(
+        CompareNtfsReaderWithLibtsk(image, 0, &differences, c.libtsk_known))
+        << differences;
+  }
+  if (c.libfsntfs) {
+    EXPECT_TRUE(CompareNtfsReaderWithLibfsntfs(image, 0, &differences,
+                                               c.libfsntfs_known))
+        << differences;
+  }
+  {
+    ReadOnlyMount mount(image);
+    ASSERT_TRUE(mount.mounted()) << image;
+    EXPECT_TRUE(
+        CompareNtfsReaderWithMount(image, 0, mount.path(), &differences))
+        << differences;
+  }
   Opened opened;
   ASSERT_TRUE(Open(image, &opened));
   GetParam().check(opened.volume.get(), image);
-  if (!HasFailure() && getenv("KIT_KEEP_IMAGES") == nullptr) {
-    std::string base = image.substr(0, image.size() - 4);
-    system(("rm -rf '" + base + "' '" + base + ".img' '" + base + ".sh' '" +
-            base + ".log'")
-               .c_str());
-  }
+  if (!HasFailure()) Remove(image);
 }
 
 // A volume that neither side can read is no agreement.
@@ -320,12 +454,56 @@ TEST(NtfsCompareFails, OnAVolumeThatIsNotNtfs) {
     std::ofstream zeros(path, std::ios::binary);
     zeros << std::string(1 << 20, '\0');
   }
-  std::string differences;
-  EXPECT_FALSE(CompareNtfsReaderWithLibtsk(path, 0, &differences));
-  EXPECT_NE(differences.find("cannot open the volume"), std::string::npos)
-      << differences;
-  EXPECT_FALSE(CompareNtfsReaderWithLibtsk(path + ".missing", 0, &differences));
+  const std::function<bool(const std::string&, std::string*)> comparisons[] = {
+      [](const std::string& image, std::string* differences) {
+        return CompareNtfsReaderWithLibtsk(image, 0, differences);
+      },
+      [](const std::string& image, std::string* differences) {
+        return CompareNtfsReaderWithLibfsntfs(image, 0, differences);
+      },
+      [](const std::string& image, std::string* differences) {
+        return CompareNtfsReaderWithMount(image, 0, Scratch(), differences);
+      },
+  };
+  for (const auto& compare : comparisons) {
+    std::string differences;
+    EXPECT_FALSE(compare(path, &differences));
+    EXPECT_NE(differences.find("cannot open the volume"), std::string::npos)
+        << differences;
+    EXPECT_FALSE(compare(path + ".missing", &differences));
+  }
   unlink(path.c_str());
+}
+
+// The mount of another volume, whose files have the same names made in the
+// other order: entries that one side lists alone, and those that both list
+// told apart by their records.
+TEST(NtfsCompareFails, WhereTheMountHoldsAnotherVolume) {
+  std::string missing = MissingTool();
+  if (!missing.empty()) {
+    if (InCi()) FAIL() << missing;
+    GTEST_SKIP() << missing;
+  }
+  std::string why;
+  std::string ours = Build({"ours", 8, "rw", "echo a > a && echo b > b"}, &why);
+  ASSERT_FALSE(ours.empty()) << why;
+  std::string theirs = Build(
+      {"theirs", 8, "rw", "echo b > b && echo a > a && echo c > c"}, &why);
+  ASSERT_FALSE(theirs.empty()) << why;
+  {
+    ReadOnlyMount mount(theirs);
+    ASSERT_TRUE(mount.mounted());
+    std::string differences;
+    EXPECT_FALSE(
+        CompareNtfsReaderWithMount(ours, 0, mount.path(), &differences));
+    EXPECT_EQ(differences,
+              "\\: entry 0: the reader \"a\" record 64, the mount \"a\" "
+              "record 65\n"
+              "\\: entry 1: the reader \"b\" record 65, the mount \"b\" "
+              "record 64\n"
+              "\\: only the mount lists \"c\" record 66\n");
+  }
+  for (const std::string& image : {ours, theirs}) Remove(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, NtfsCompare, testing::ValuesIn(kCases),

@@ -488,6 +488,31 @@ std::vector<TreeFile> MountedAlikeFiles() {
   };
 }
 
+// True when an NTFS volume of `cluster_size` holds every file of the case:
+// NTFS compresses only with clusters of 4 KiB or less.
+bool Holds(int cluster_size, const FolderCase& c) {
+  for (const TreeFile& file : c.files)
+    if (file.compressed && cluster_size > 4096) return false;
+  return true;
+}
+
+// Lays each folder case that an NTFS volume of `cluster_size` holds into
+// `tree`, in a Windows folder of its own.
+void AddFolderCases(int cluster_size, Tree* tree) {
+  for (const FolderCase& c : FolderCases()) {
+    if (!Holds(cluster_size, c)) continue;
+    tree->folders.push_back(c.folder + "/System32/drivers");
+    tree->folders.push_back(c.folder + "/inf");
+    for (const std::string& folder : c.folders)
+      tree->folders.push_back(c.folder + "/" + folder);
+    for (TreeFile file : c.files) {
+      file.path = c.folder + "/" + file.path;
+      for (std::string& link : file.links) link = c.folder + "/" + link;
+      tree->files.push_back(file);
+    }
+  }
+}
+
 // One NTFS volume for the comparison with the mount, the table of cases and
 // a Windows folder spelled WinNT.
 VolumeRecipe FeaturesNtfs() {
@@ -495,17 +520,7 @@ VolumeRecipe FeaturesNtfs() {
   recipe.tree.files = MountedAlikeFiles();
   recipe.tree.folders = {"Windows/System32/drivers/dir.sys",
                          "Windows/inf/dir.pnf", "Windows/inf/fold.inf"};
-  for (const FolderCase& c : FolderCases()) {
-    recipe.tree.folders.push_back(c.folder + "/System32/drivers");
-    recipe.tree.folders.push_back(c.folder + "/inf");
-    for (const std::string& folder : c.folders)
-      recipe.tree.folders.push_back(c.folder + "/" + folder);
-    for (TreeFile file : c.files) {
-      file.path = c.folder + "/" + file.path;
-      for (std::string& link : file.links) link = c.folder + "/" + link;
-      recipe.tree.files.push_back(file);
-    }
-  }
+  AddFolderCases(recipe.cluster_size, &recipe.tree);
   recipe.tree.files.push_back(
       File("WinNT/System32/drivers/nt.sys", WithSignature(kRow1)));
   recipe.tree.files.push_back(File("WinNT/inf/oem1.pnf", EveryByte()));
@@ -513,9 +528,85 @@ VolumeRecipe FeaturesNtfs() {
   return recipe;
 }
 
+// The plain Windows folder, among many more names, and the folder cases on
+// volumes of the clusters above 4 KiB that Windows formats, up to 2 MiB,
+// and of 4096-byte sectors; mkntfs takes 512 MiB for clusters of 1 MiB and
+// more.
+std::vector<VolumeRecipe> GeometryNtfs() {
+  const struct {
+    int cluster_size, sector_size, size_mib;
+  } geometries[] = {{64 << 10, 512, 64},
+                    {128 << 10, 512, 128},
+                    {1 << 20, 512, 512},
+                    {2 << 20, 512, 512},
+                    {4096, 4096, 16}};
+  std::vector<VolumeRecipe> recipes;
+  for (const auto& geometry : geometries) {
+    VolumeRecipe recipe = PlainNtfs();
+    recipe.name = "geometry-" + std::to_string(geometry.cluster_size) + "-" +
+                  std::to_string(geometry.sector_size);
+    recipe.size_mib = geometry.size_mib;
+    recipe.cluster_size = geometry.cluster_size;
+    recipe.sector_size = geometry.sector_size;
+    // Enough names beside the drivers and the pnf files that the index of
+    // each folder grows nodes below its root, several in a cluster.
+    for (int i = 1000; i < 1300; ++i) {
+      const std::string name = "more_" + std::to_string(i) + "_names.txt";
+      recipe.tree.files.push_back(File("Windows/System32/drivers/" + name, ""));
+      recipe.tree.files.push_back(File("Windows/inf/" + name, ""));
+    }
+    AddFolderCases(recipe.cluster_size, &recipe.tree);
+    recipes.push_back(recipe);
+  }
+  return recipes;
+}
+
+// Sixty drivers that each hold a signature, made and deleted beside three
+// that stay: the folder's index B-tree grows nodes and closes up again, and
+// libtsk still lists some of the sixty from the bytes that linger in its
+// nodes. And a driver in a folder of its own.
+VolumeRecipe DeletedDriversNtfs() {
+  const std::string drivers = "Windows/System32/drivers/";
+  VolumeRecipe recipe = {"deleted-drivers", FileSystem::kNtfs, 8, {}};
+  recipe.tree.files = {File(drivers + "a.sys", WithSignature(kRow1)),
+                       File(drivers + "m.sys", WithSignature(kRow5))};
+  for (int i = 1; i <= 60; ++i)
+    recipe.tree.files.push_back(
+        Deleted(drivers + "gone" + std::to_string(i) + ".sys",
+                WithSignature(i % 2 == 0 ? kRow5 : kRow1)));
+  recipe.tree.files.push_back(File(drivers + "zz.sys", WithSignature(kRow11)));
+  recipe.tree.files.push_back(
+      File("Windows/aside/aside.sys", WithSignature(kRow1)));
+  return recipe;
+}
+
 const BuiltImage& Bare(const VolumeRecipe& volume,
                        ImageFormat format = ImageFormat::kRaw) {
   return BuildImage({PartitionTable::kNone, {volume}, format});
+}
+
+// The volume of the deleted drivers where aside.sys's $FILE_NAME names the
+// drivers folder as its parent, whose index does not hold it: libtsk lists
+// it there, found through that parent.
+const BuiltImage& MisparentedDriver() {
+  return ChangedImage(
+      Bare(DeletedDriversNtfs()), "misparented.raw", [](std::string* bytes) {
+        size_t drivers = FindFileRecord(*bytes, "drivers");
+        size_t aside = FindFileRecord(*bytes, "aside.sys");
+        size_t name = aside == std::string::npos
+                          ? aside
+                          : FindAttribute(*bytes, aside, 0x30);
+        if (drivers == std::string::npos || name == std::string::npos)
+          return std::string("no record of drivers or of aside.sys");
+        // The reference: the record's number (at 0x2C of its header) and
+        // sequence number, clear of the record's fixup at its 510th byte.
+        size_t parent = name + Read16(*bytes, name + 0x14);
+        if (parent + 8 > aside + 510) return std::string("a reference too far");
+        bytes->replace(parent, 4, *bytes, drivers + 0x2C, 4);
+        bytes->replace(parent + 4, 2, 2, '\0');
+        bytes->replace(parent + 6, 2, *bytes, drivers + 0x10, 2);
+        return std::string();
+      });
 }
 
 // A boot volume in front of the Windows one, behind an MBR.
@@ -569,7 +660,11 @@ ImageRun RunOnImage(const std::string& tool, const std::string& image,
 
 // On NTFS, where the mount shows what Windows shows, the walk on the image
 // is the walk on the mounted volume: the same findings, errors and order,
-// only the folder named as inside the volume.
+// only the folder named as inside the volume. The programs sort what
+// readdir gives them (ntfs-3g gives an index root's keys before the entries
+// of its subnodes) by ASCII case alone, which is the index's collation for
+// these ASCII names; TheKitsNtfsReaderReadsEveryVolumeAsTheOthers holds the
+// reader's order of every name to the mount's, sorted by $UpCase.
 TEST(NativeImage, WalksAsTheMountedVolume) {
   const BuiltImage& image = Bare(FeaturesNtfs());
   SKIP_OR_FAIL_UNLESS_BUILT(image);
@@ -598,23 +693,76 @@ TEST(NativeImage, WalksAsTheMountedVolume) {
   }
 }
 
+// Runs the tools on each folder case that the NTFS volume `image` of
+// `cluster_size` holds.
+void ExpectFolderCases(const BuiltImage& image, int cluster_size,
+                       const std::string& what) {
+  for (const FolderCase& c : FolderCases()) {
+    if (!Holds(cluster_size, c)) continue;
+    const std::string info = Examining("\\" + c.folder, "NTFS", 0, image.path);
+    for (const auto& [tool, said] : c.said) {
+      ImageRun run =
+          RunOnImage(tool, image.path, {{"VORLKIT_WINDOWS", "\\" + c.folder}});
+      EXPECT_EQ(run.run.exit_code, 0) << what << c.folder << " " << tool;
+      EXPECT_EQ(run.run.console, info + said.console)
+          << what << c.folder << " " << tool;
+      EXPECT_EQ(run.log, info + said.log) << what << c.folder << " " << tool;
+    }
+  }
+}
+
 // Each case is a Windows folder of its own in one volume.
 TEST(NativeImage, ReadsTheVolumeAsWindowsDoes) {
   const BuiltImage& image = Bare(FeaturesNtfs());
   SKIP_OR_FAIL_UNLESS_BUILT(image);
   const std::string before = ImageState(image);
-  for (const FolderCase& c : FolderCases()) {
-    const std::string info = Examining("\\" + c.folder, "NTFS", 0, image.path);
-    for (const auto& [tool, said] : c.said) {
-      ImageRun run =
-          RunOnImage(tool, image.path, {{"VORLKIT_WINDOWS", "\\" + c.folder}});
-      EXPECT_EQ(run.run.exit_code, 0) << c.folder << " " << tool;
-      EXPECT_EQ(run.run.console, info + said.console)
-          << c.folder << " " << tool;
-      EXPECT_EQ(run.log, info + said.log) << c.folder << " " << tool;
-    }
-  }
+  ExpectFolderCases(image, 4096, "");
   EXPECT_EQ(ImageState(image), before);
+}
+
+// Clusters of 64 KiB to 2 MiB, where a folder's index blocks of 4 KiB are
+// smaller than a cluster, and sectors of 4096 bytes, where an MFT record is
+// one sector of 4 KiB: the findings of the volume of 4 KiB clusters.
+TEST(NativeImage, ReadsVolumesOfEveryClusterAndSectorSize) {
+  std::string skipped;
+  for (const VolumeRecipe& recipe : GeometryNtfs()) {
+    const BuiltImage& image = Bare(recipe);
+    if (!Usable(image, &skipped)) continue;
+    const std::string info = Examining("\\Windows", "NTFS", 0, image.path);
+    const Walk walk = PlainWalk("\\Windows");
+    for (const char* tool : kTools) {
+      ImageRun run = RunOnImage(tool, image.path);
+      EXPECT_EQ(run.run.exit_code, 0) << recipe.name << " " << tool;
+      EXPECT_EQ(run.run.console, info + walk.Of(tool).console)
+          << recipe.name << " " << tool;
+      EXPECT_EQ(run.log, info + walk.Of(tool).log)
+          << recipe.name << " " << tool;
+    }
+    ExpectFolderCases(image, recipe.cluster_size, recipe.name + " ");
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// Windows lists a folder's entries from its index B-tree alone. A deleted
+// driver is in no node of it, whatever of its entry lingers in a node's
+// bytes after the node closes up, and its MFT record is not in use; a file
+// whose $FILE_NAME names the folder as its parent is not in the folder
+// unless the folder's index holds it.
+TEST(NativeImage, ListsOnlyWhatTheFoldersIndexHolds) {
+  const BuiltImage& image = Bare(DeletedDriversNtfs());
+  SKIP_OR_FAIL_UNLESS_BUILT(image);
+  const BuiltImage& misparented = MisparentedDriver();
+  SKIP_OR_FAIL_UNLESS_BUILT(misparented);
+  for (const BuiltImage* built : {&image, &misparented}) {
+    const std::string info = Examining("\\Windows", "NTFS", 0, built->path);
+    ImageRun run = RunOnImage("drvscan", built->path);
+    EXPECT_EQ(run.run.exit_code, 0) << built->path;
+    EXPECT_EQ(run.run.console,
+              info + Hit1("a.sys") + Hit5("m.sys") + Hit11("zz.sys"))
+        << built->path;
+    EXPECT_EQ(run.log, info + Log1("a.sys") + Log5("m.sys") + Log11("zz.sys"))
+        << built->path;
+  }
 }
 
 // VORLKIT_WINDOWS names the folder in any case, with or without its leading
@@ -921,28 +1069,106 @@ TEST(NativeImage, RefusesImagesItCannotExamine) {
   if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
+// What libtsk lists of the drivers folder of DeletedDriversNtfs() that
+// Windows does not: deleted drivers whose index entries linger in a node's
+// bytes past its last entry once the node has closed up, and, in
+// MisparentedDriver(), aside.sys, found through the parent that its record
+// names. Windows, libfsntfs and ntfs-3g list neither.
+const char kLibtskListsInDrivers[] =
+    "\\Windows\\System32\\drivers: only libtsk lists \"";
+const KnownDifferences kLibtskListsGone = {std::string(kLibtskListsInDrivers) +
+                                           "gone"};
+const KnownDifferences kLibtskListsGoneAndAside = {
+    std::string(kLibtskListsInDrivers) + "gone",
+    std::string(kLibtskListsInDrivers) + "aside.sys\""};
+
+// The drivers that the programs once read through libtsk, and reported
+// from, on these two volumes: libtsk still lists them.
+TEST(NativeImage, LibtskListsWhatTheFoldersIndexDoesNotHold) {
+  const BuiltImage& image = Bare(DeletedDriversNtfs());
+  SKIP_OR_FAIL_UNLESS_BUILT(image);
+  const BuiltImage& misparented = MisparentedDriver();
+  SKIP_OR_FAIL_UNLESS_BUILT(misparented);
+  std::string differences;
+  EXPECT_FALSE(CompareNtfsReaderWithLibtsk(image.raw, 0, &differences));
+  EXPECT_NE(differences.find(std::string(kLibtskListsInDrivers) + "gone"),
+            std::string::npos)
+      << differences;
+  EXPECT_FALSE(CompareNtfsReaderWithLibtsk(misparented.raw, 0, &differences));
+  EXPECT_NE(
+      differences.find(std::string(kLibtskListsInDrivers) + "aside.sys\""),
+      std::string::npos)
+      << differences;
+}
+
 // The kit's own NTFS reader, with which the Windows programs read a live
-// volume raw, reads every NTFS volume of these tests as libtsk does: the
-// same entries of each folder, the same 8.3 names, the same bytes.
-TEST(NativeImage, TheKitsNtfsReaderReadsEveryVolumeAsLibtsk) {
-  const struct {
-    const char* what;
+// volume raw and the programs read the NTFS volumes of images, reads every
+// NTFS volume of these tests as libtsk, libfsntfs and an ntfs-3g mount do:
+// the same entries of each folder in the same order, the same 8.3 names,
+// the same bytes. Where a library differs, Windows lists what the reader
+// lists, for the reason given.
+TEST(NativeImage, TheKitsNtfsReaderReadsEveryVolumeAsTheOthers) {
+  struct Case {
+    std::string what;
     const BuiltImage& image;
     size_t volume;
-  } cases[] = {
+    bool libtsk = true;
+    KnownDifferences libtsk_known = {};
+    KnownDifferences libfsntfs_known = {};
+  };
+  std::vector<Case> cases = {
       {"the plain volume", Bare(PlainNtfs()), 0},
       {"the volume of every feature", Bare(FeaturesNtfs()), 0},
       {"behind an MBR", MbrDisk(), 1},
       {"behind a GPT", GptDisk(), 1},
+      {"the deleted drivers", Bare(DeletedDriversNtfs()), 0, true,
+       kLibtskListsGone},
+      {"a driver misparented", MisparentedDriver(), 0, true,
+       kLibtskListsGoneAndAside},
   };
-  for (const auto& c : cases) {
-    SKIP_OR_FAIL_UNLESS_BUILT(c.image);
+  for (const VolumeRecipe& recipe : GeometryNtfs()) {
+    Case c = {recipe.name, Bare(recipe), 0};
+    if (recipe.cluster_size > 4096) {
+      // libtsk 4.11 refuses clusters above 64 KiB; there libfsntfs and the
+      // mount alone are held against the reader.
+      c.libtsk = recipe.cluster_size <= (64 << 10);
+      // Index blocks of 4 KiB in a larger cluster, where a node's VCN counts
+      // 512-byte units: both libraries seek every node of a folder's index
+      // but the one at VCN 0 in the wrong place. libfsntfs leaves their
+      // entries out (the drivers among them); libtsk lists them through
+      // their records' parent references, without a type.
+      c.libtsk_known = {": libtsk does not say whether it is"};
+      c.libfsntfs_known = {": only the reader lists "};
+    }
+    cases.push_back(c);
+  }
+  std::string skipped;
+  for (const Case& c : cases) {
+    if (!Usable(c.image, &skipped)) continue;
+    const uint64_t offset = c.image.offsets[c.volume];
     std::string differences;
-    EXPECT_TRUE(CompareNtfsReaderWithLibtsk(
-        c.image.raw, c.image.offsets[c.volume], &differences))
+    if (c.libtsk) {
+      EXPECT_TRUE(CompareNtfsReaderWithLibtsk(c.image.raw, offset, &differences,
+                                              c.libtsk_known))
+          << c.what << ":\n"
+          << differences;
+    }
+    EXPECT_TRUE(CompareNtfsReaderWithLibfsntfs(c.image.raw, offset,
+                                               &differences, c.libfsntfs_known))
+        << c.what << ":\n"
+        << differences;
+    // A volume behind a partition table is mounted from its own file.
+    NtfsMount mount(offset == 0 ? c.image.raw : c.image.volume_files[c.volume]);
+    if (!mount.mounted()) {
+      ADD_FAILURE() << c.what << ": " << mount.why();
+      continue;
+    }
+    EXPECT_TRUE(CompareNtfsReaderWithMount(c.image.raw, offset, mount.path(),
+                                           &differences))
         << c.what << ":\n"
         << differences;
   }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 }  // namespace

@@ -362,8 +362,9 @@ BuiltImage MakeNtfsVolume(const VolumeRecipe& recipe) {
   image.path = image.raw = image.folder + "/" + recipe.name + ".raw";
   why = MakeSparseFile(image.path, recipe.size_mib * kMiB);
   if (why.empty())
-    why = RunTool({"mkntfs", "-F", "-q", "-f", "-s", "512", "-c", "4096", "-L",
-                   "KIT", image.path});
+    why = RunTool(
+        {"mkntfs", "-F", "-q", "-f", "-s", std::to_string(recipe.sector_size),
+         "-c", std::to_string(recipe.cluster_size), "-L", "KIT", image.path});
   if (!why.empty()) return Failed(why);
   const std::string mount = NewFolder(recipe.name + "-mount");
   pid_t pid = MountNtfs(image.path, mount, "compression,no_detach", &why);

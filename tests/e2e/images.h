@@ -45,6 +45,11 @@ struct VolumeRecipe {
   FileSystem file_system;
   int size_mib;
   Tree tree;
+  // NTFS only: the bytes of a cluster and of a sector, as mkntfs -c and -s
+  // take them. Windows formats clusters of up to 2 MiB; NTFS compresses only
+  // with clusters of 4 KiB or less.
+  int cluster_size = 4096;
+  int sector_size = 512;
 };
 
 enum class PartitionTable { kNone, kMbr, kGpt };
