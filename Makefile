@@ -14,9 +14,11 @@ PACKAGES := cmake ninja-build g++ libgtest-dev \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
             wine64 zip unzip clang libclang-rt-14-dev \
             nlohmann-json3-dev python3 man-db groff-base \
-            libtsk-dev pkg-config $(IMAGE_TOOLS) $(TEST_LIBRARIES)
+            libtsk-dev libqcow-dev pkg-config \
+            $(IMAGE_TOOLS) $(TEST_LIBRARIES)
 DEMO_PACKAGES := cmake ninja-build g++ libgtest-dev nlohmann-json3-dev \
-                 libtsk-dev pkg-config mtools dosfstools $(TEST_LIBRARIES)
+                 libtsk-dev libqcow-dev pkg-config \
+                 mtools dosfstools $(TEST_LIBRARIES)
 VERSION := $(shell grep -o 'vorlkit VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 
 .PHONY: all build test demo release install clean deps wow64 fuzz asan bench $(PRESETS)

@@ -18,6 +18,7 @@ enum : uint32_t {
   kErrorNotSupported = 0x32,
   kErrorInvalidParameter = 0x57,
   kErrorDiskFull = 0x70,
+  kErrorModuleNotFound = 0x7e,
   kErrorNegativeSeek = 0x83,
   kErrorEnvVarNotFound = 0xcb,
   kErrorFilenameTooLong = 0xce,
@@ -25,6 +26,7 @@ enum : uint32_t {
   kErrorIoDevice = 0x45d,
   kErrorFileCorrupt = 0x570,
   kErrorCantResolveFilename = 0x781,
+  kErrorFileEncrypted = 0x1772,
   // What Windows says of a volume that BitLocker keeps locked.
   kErrorVolumeLocked = 0x80310000,
 };

@@ -6,6 +6,7 @@
 #include "common/platform.h"
 #include "common/posix_errors.h"
 #include "volume/image_volume.h"
+#include "volume/qcow_image.h"
 #include "volume/raw_image.h"
 #include "volume/wildcard.h"
 
@@ -399,19 +400,19 @@ uint32_t UseImageSource(const WideString& image, ImageVolumeInfo* info,
     return kErrorAccessDenied;
   }
 
-  // Raw images are read by the kit itself, leaving their access times as
-  // they were; only containers are left to the library to open.
+  // Raw and QCOW images are read by the kit itself, leaving their access
+  // times as they were; only the other containers are left to the library
+  // to open.
   ImageVolumePtr volume;
   uint32_t error = kErrorSuccess;
   if (IsContainerImage(native)) {
     error = OpenImageVolume(native, selection, &volume, info, problem);
   } else {
     ImageReader reader;
-    error = OpenRawImage(native, &reader);
-    if (error != kErrorSuccess) {
-      *problem = ImageProblem::kCannotOpen;
-      return error;
-    }
+    *problem = ImageProblem::kCannotOpen;
+    error = IsQcowImage(native) ? OpenQcowImage(native, &reader, problem)
+                                : OpenRawImage(native, &reader);
+    if (error != kErrorSuccess) return error;
     error = OpenImageVolumeThrough(reader, selection, &volume, info, problem);
   }
   if (error != kErrorSuccess) return error;

@@ -33,6 +33,8 @@ const char16_t* ImageProblemText(ImageProblem problem) {
   switch (problem) {
     case ImageProblem::kCannotOpen:
       return u"it cannot be opened";
+    case ImageProblem::kBadBackingFile:
+      return u"its backing file cannot be opened";
     case ImageProblem::kIsFolder:
       return u"it is a folder";
     case ImageProblem::kNoReadableVolume:

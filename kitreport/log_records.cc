@@ -33,7 +33,7 @@ const ImageProblem kImageProblems[] = {
     ImageProblem::kCannotOpen,       ImageProblem::kIsFolder,
     ImageProblem::kNoReadableVolume, ImageProblem::kNoWindowsFolder,
     ImageProblem::kEncrypted,        ImageProblem::kBadVolumeOffset,
-    ImageProblem::kNotSupported,
+    ImageProblem::kNotSupported,     ImageProblem::kBadBackingFile,
 };
 
 // The errors that name a file, "ERROR: <file><ending> Error code: 0x..".

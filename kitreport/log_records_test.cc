@@ -74,6 +74,10 @@ TEST(LogRecordsTest, ReadsEachKindOfLine) {
        u"ERROR: Could not examine the image /c/a: b.E01: it is a folder. "
        u"Error code: 0x5",
        false, true, RecordKind::kError, u"/c/a: b.E01", u"0x5"},
+      {"a QCOW image whose backing file is missing",
+       u"ERROR: Could not examine the image /vm/top.qcow2: its backing file "
+       u"cannot be opened. Error code: 0x2",
+       false, true, RecordKind::kError, u"/vm/top.qcow2", u"0x2"},
       {"hidden from the folder listing",
        u"SUSPICIOUS: The folder listing hides vorl.sys", false, true,
        RecordKind::kHidden, u"vorl.sys", u""},

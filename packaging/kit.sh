@@ -31,10 +31,14 @@ progress with INFO:, failures with ERROR:.
 
 The Windows folder to examine:
   VORLKIT_IMAGE    when set and not empty, the Windows folder inside this
-                   evidence image (raw, split .001, E01, VHD, VMDK, AFF or
-                   a block device), read as it is, without mounting: on the
-                   first volume that holds \Windows\System32
+                   evidence image (raw, split .001, E01, VHD, VHDX, VMDK,
+                   AFF, QCOW2 or QCOW with its backing files, or a block
+                   device), read as it is, without mounting: on the first
+                   volume that holds \Windows\System32
   VORLKIT_VOLUME   with VORLKIT_IMAGE, the byte offset of another volume
+  VORLKIT_SHADOWS  with VORLKIT_IMAGE, 0 to leave out the volume's shadow
+                   copies, which are otherwise examined after the volume
+                   itself, newest first
   VORLKIT_WINDOWS  when set and not empty, this folder, used as given,
                    and its system32 folder; with VORLKIT_IMAGE, the folder
                    inside the volume (\WINNT, any case)

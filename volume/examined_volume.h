@@ -13,7 +13,8 @@
 // Why the walks cannot examine an evidence image.
 enum class ImageProblem {
   kNone,
-  kCannotOpen,  // missing, or not to be read
+  kCannotOpen,      // missing, or not to be read
+  kBadBackingFile,  // a QCOW image's backing file: missing, or not read
   kIsFolder,
   kNoReadableVolume,  // no file system that can be read
   kNoWindowsFolder,   // file systems, but none with the Windows folder

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/posix_errors.h"
+#include "volume/qcow_format.h"
 
 namespace {
 
@@ -21,17 +22,6 @@ struct RawImage {
 };
 
 RawImage raw_image;
-
-// Opens for reading without touching the access time, which only the
-// file's owner (or root) may ask for; others open it as usual.
-int OpenForImageReading(const std::string& path) {
-  int flags = O_RDONLY | O_CLOEXEC;
-#ifdef O_NOATIME
-  int fd = open(path.c_str(), flags | O_NOATIME);
-  if (fd >= 0 || errno != EPERM) return fd;
-#endif
-  return open(path.c_str(), flags);
-}
 
 bool ReadAt(int fd, uint64_t offset, void* buffer, size_t length) {
   char* bytes = static_cast<char*>(buffer);
@@ -95,6 +85,15 @@ bool StartsWith(const char* bytes, size_t size, const char* prefix,
 
 }  // namespace
 
+int OpenForImageReading(const std::string& path) {
+  int flags = O_RDONLY | O_CLOEXEC;
+#ifdef O_NOATIME
+  int fd = open(path.c_str(), flags | O_NOATIME);
+  if (fd >= 0 || errno != EPERM) return fd;
+#endif
+  return open(path.c_str(), flags);
+}
+
 bool IsContainerImage(const std::string& path) {
   int fd = OpenForImageReading(path);
   if (fd < 0) return false;
@@ -118,6 +117,16 @@ bool IsContainerImage(const std::string& path) {
          memcmp(tail, "conectix", 8) == 0 ||       // fixed VHD
          StartsWith(head, size, "vhdxfile", 8) ||
          StartsWith(head, size, "AFF10\x0d\x0a", 7);
+}
+
+bool IsQcowImage(const std::string& path) {
+  int fd = OpenForImageReading(path);
+  if (fd < 0) return false;
+  char magic[4] = {};
+  bool is_qcow = pread(fd, magic, sizeof magic, 0) == sizeof magic &&
+                 memcmp(magic, kQcowMagic, sizeof magic) == 0;
+  close(fd);
+  return is_qcow;
 }
 
 uint32_t OpenRawImage(const std::string& path, ImageReader* reader) {

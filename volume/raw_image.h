@@ -13,6 +13,15 @@
 // for a raw image, a block device and anything else.
 bool IsContainerImage(const std::string& path);
 
+// True when the file at `path` begins as a QCOW image does, whatever its
+// version (volume/qcow_image.h reads those).
+bool IsQcowImage(const std::string& path);
+
+// Opens a file of an image for reading without touching its access time,
+// which only the file's owner (or root) may ask for; others open it as
+// usual. The descriptor, or -1 with errno set.
+int OpenForImageReading(const std::string& path);
+
 // Opens a raw image for reading through `*reader`: one file or block device,
 // or the segments of a split image named by its first (name.001, then
 // name.002 and on while they exist). The files stay open for the rest of

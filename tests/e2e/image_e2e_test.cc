@@ -1,9 +1,14 @@
 // The three programs on evidence images named by VORLKIT_IMAGE: NTFS and FAT
-// volumes bare or behind an MBR or a GPT, as raw, split, E01, VHD and VMDK
-// images, and images that are damaged, encrypted or no images at all. The
-// volume must read as Windows reads it, and the image must stay as it was.
+// volumes bare or behind an MBR or a GPT, as raw, split, E01, VHD, VHDX, VMDK
+// and QCOW images (QCOW2 on chains of backing files too), and images that are
+// damaged, encrypted or no images at all. The volume must read as Windows
+// reads it, and the image must stay as it was.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -815,6 +820,32 @@ TEST(NativeImage, ReadsEveryFormatAndPartitionTable) {
        1 << 20,
        true},
       {"GPT, VMDK", GptDisk(ImageFormat::kVmdk), {}, "FAT32", 1 << 20, true},
+      {"GPT, VHDX", GptDisk(ImageFormat::kVhdx), {}, "FAT32", 1 << 20, true},
+      {"MBR, QCOW2", MbrDisk(ImageFormat::kQcow2), {}, "NTFS", 9 << 20, false},
+      {"GPT, QCOW2 compressed",
+       GptDisk(ImageFormat::kQcow2Compressed),
+       {},
+       "FAT32",
+       1 << 20,
+       true},
+      {"MBR, QCOW2 version 2",
+       MbrDisk(ImageFormat::kQcow2V2),
+       {},
+       "NTFS",
+       9 << 20,
+       false},
+      {"MBR, QCOW2 version 2 compressed",
+       MbrDisk(ImageFormat::kQcow2V2Compressed),
+       {},
+       "NTFS",
+       9 << 20,
+       false},
+      {"MBR, QCOW version 1",
+       MbrDisk(ImageFormat::kQcow),
+       {},
+       "NTFS",
+       9 << 20,
+       false},
       {"GPT, second volume",
        GptDisk(),
        {{"VORLKIT_VOLUME", std::to_string(35 << 20)}},
@@ -859,6 +890,213 @@ TEST(NativeImage, ReadsABlockDevice) {
     EXPECT_EQ(run.log, info + walk.Of(tool).log) << tool;
   }
   EXPECT_EQ(ImageState(disk), before);
+}
+
+// MbrDisk() with the driver file `name`'s data, `before` (8 KiB or less),
+// changed to `after`.
+const BuiltImage& ChangedDriver(const BuiltImage& disk,
+                                const std::string& file_name,
+                                const std::string& before,
+                                const std::string& after) {
+  return ChangedImage(disk, file_name, [before, after](std::string* bytes) {
+    size_t at = FindCluster(*bytes, before);
+    if (at == std::string::npos) return std::string("no such driver data");
+    bytes->replace(at, after.size(), after);
+    return std::string();
+  });
+}
+
+// MbrDisk() with victim.sys signed with signature 11 in place of 5.
+const BuiltImage& Victim11Disk() {
+  return ChangedDriver(MbrDisk(), "victim11.raw",
+                       Placed(8192, '\x90', 5000, kRow5),
+                       Placed(8192, '\x90', 5000, kRow11));
+}
+
+// That disk with a.sys signed with signature 5 in place of 1 as well.
+const BuiltImage& A5Victim11Disk() {
+  return ChangedDriver(Victim11Disk(), "a5-victim11.raw",
+                       Placed(4096, '\x90', 100, kRow1),
+                       Placed(4096, '\x90', 100, kRow5));
+}
+
+// MbrDisk() without its partition table: its first 64 KiB are zeros.
+const BuiltImage& UnpartitionedDisk() {
+  return ChangedImage(MbrDisk(), "unpartitioned.raw", [](std::string* bytes) {
+    bytes->replace(0, 64 << 10, Zeros(64 << 10));
+    return std::string();
+  });
+}
+
+// QCOW2 images of MbrDisk() changed on a backing file: the overlay holds
+// victim.sys's changed cluster, its backing file the rest.
+const BuiltImage& QcowOverlay() {
+  return QcowChanged("overlay", MbrDisk(ImageFormat::kQcow2), Victim11Disk(),
+                     QcowChange::kOverlay);
+}
+
+// The top of a chain of three: a.sys's cluster in it, victim.sys's in
+// QcowOverlay(), the rest in the image below that.
+const BuiltImage& QcowChainTop() {
+  return QcowChanged("chain-top", QcowOverlay(), A5Victim11Disk(),
+                     QcowChange::kOverlay);
+}
+
+// The partition table zeroed by zero clusters: in an overlay, over the
+// backing file's table, and in place, over the table's old bytes.
+const BuiltImage& QcowZeroedTable(QcowChange how) {
+  return QcowChanged(
+      how == QcowChange::kInPlace ? "zeroed-in-place" : "zeroed-overlay",
+      MbrDisk(ImageFormat::kQcow2), UnpartitionedDisk(), how);
+}
+
+// Each file of a QCOW2 chain is read for the clusters it holds and for no
+// others: the findings change with each driver that an overlay changed,
+// and a zero cluster reads as zeros, not as what the file below it or its
+// own old bytes hold there. Every file of the chain stays as it was.
+TEST(NativeImage, ReadsQcowImagesOnBackingFiles) {
+  const Said base = PlainWalk("\\Windows").drvscan;
+  const Said victim11 = {Hit1("a.sys") + Hit11("victim.sys") + Hit11("zz.sys"),
+                         Log1("a.sys") + Log11("victim.sys") + Log11("zz.sys")};
+  const std::map<std::string, std::string> volume = {
+      {"VORLKIT_VOLUME", std::to_string(9 << 20)}};
+  const BuiltImage& v2_compressed = MbrDisk(ImageFormat::kQcow2V2Compressed);
+  struct Case {
+    const char* what;
+    const BuiltImage& image;
+    std::vector<const BuiltImage*> below;  // its backing files, in order
+    std::map<std::string, std::string> env;
+    Said drvscan;
+  } cases[] = {
+      {"an overlay naming its backing file by its path",
+       QcowOverlay(),
+       {&MbrDisk(ImageFormat::kQcow2)},
+       {},
+       victim11},
+      {"an overlay naming it relative to its own folder, on version 2 "
+       "compressed",
+       QcowChanged("relative", v2_compressed, Victim11Disk(),
+                   QcowChange::kRelativeOverlay),
+       {&v2_compressed},
+       {},
+       victim11},
+      {"an overlay on a raw disk",
+       QcowChanged("on-raw", MbrDisk(), Victim11Disk(), QcowChange::kOverlay),
+       {&MbrDisk()},
+       {},
+       victim11},
+      {"a chain of three",
+       QcowChainTop(),
+       {&QcowOverlay(), &MbrDisk(ImageFormat::kQcow2)},
+       {},
+       {Hit5("a.sys") + Hit11("victim.sys") + Hit11("zz.sys"),
+        Log5("a.sys") + Log11("victim.sys") + Log11("zz.sys")}},
+      {"zero clusters in an overlay, the volume named",
+       QcowZeroedTable(QcowChange::kOverlay),
+       {&MbrDisk(ImageFormat::kQcow2)},
+       volume,
+       base},
+      {"zero clusters in place, the volume named",
+       QcowZeroedTable(QcowChange::kInPlace),
+       {},
+       volume,
+       base},
+  };
+  std::string skipped;
+  for (const Case& c : cases) {
+    if (!Usable(c.image, &skipped)) continue;
+    std::vector<std::string> before = {ImageState(c.image)};
+    for (const BuiltImage* below : c.below)
+      before.push_back(ImageState(*below));
+    const std::string info =
+        Examining("\\Windows", "NTFS", 9 << 20, c.image.path);
+    Walk walk = PlainWalk("\\Windows");
+    walk.drvscan = c.drvscan;
+    for (const char* tool : kTools) {
+      ImageRun run = RunOnImage(tool, c.image.path, c.env);
+      EXPECT_FALSE(run.run.timed_out) << c.what << " " << tool;
+      EXPECT_EQ(run.run.exit_code, 0) << c.what << " " << tool;
+      EXPECT_EQ(run.run.console, info + walk.Of(tool).console)
+          << c.what << " " << tool;
+      EXPECT_EQ(run.log, info + walk.Of(tool).log) << c.what << " " << tool;
+    }
+    std::vector<std::string> after = {ImageState(c.image)};
+    for (const BuiltImage* below : c.below) after.push_back(ImageState(*below));
+    EXPECT_EQ(after, before) << c.what;
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+// The names of the files in `folder`, sorted.
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir))
+      if (entry->d_type == DT_REG) names.push_back(entry->d_name);
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Sets the access time of every file in `folder` to 2001, before its
+// modification time: a read that does not ask to leave it then moves it,
+// even on a file system mounted with relatime.
+void AgeAccessTimes(const std::string& folder) {
+  const timespec kTimes[2] = {{978307200, 0}, {0, UTIME_OMIT}};
+  for (const std::string& name : FilesIn(folder))
+    ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/" + name).c_str(), kTimes, 0), 0)
+        << folder << "/" << name;
+}
+
+std::string AccessTimes(const std::string& folder) {
+  std::string out;
+  for (const std::string& name : FilesIn(folder)) {
+    struct stat info;
+    if (stat((folder + "/" + name).c_str(), &info) != 0) continue;
+    out += name + " " + std::to_string(info.st_atim.tv_sec) + "." +
+           std::to_string(info.st_atim.tv_nsec) + "\n";
+  }
+  return out;
+}
+
+// The images that the kit reads itself, raw, split and QCOW with the files
+// of its chain, keep the access time of every file, as their owner or root
+// reads them.
+TEST(NativeImage, LeavesTheAccessTimesOfTheFilesItReads) {
+  const struct {
+    const char* what;
+    const BuiltImage& image;
+    std::vector<const BuiltImage*> below;
+  } cases[] = {
+      {"raw", MbrDisk(), {}},
+      {"split raw", MbrDisk(ImageFormat::kSplit), {}},
+      {"a QCOW2 chain of three",
+       QcowChainTop(),
+       {&QcowOverlay(), &MbrDisk(ImageFormat::kQcow2)}},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    if (!Usable(c.image, &skipped)) continue;
+    std::vector<std::string> folders = {c.image.folder};
+    for (const BuiltImage* below : c.below) folders.push_back(below->folder);
+    std::vector<std::string> before;
+    for (const std::string& folder : folders) {
+      AgeAccessTimes(folder);
+      before.push_back(AccessTimes(folder));
+    }
+    for (const char* tool : kTools) {
+      ImageRun run = RunOnImage(tool, c.image.path);
+      EXPECT_NE(run.run.console.find("SUSPICIOUS"), std::string::npos)
+          << c.what << " " << tool << ":\n"
+          << run.run.console;
+    }
+    std::vector<std::string> after;
+    for (const std::string& folder : folders)
+      after.push_back(AccessTimes(folder));
+    EXPECT_EQ(after, before) << c.what;
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 // The image before the data of the last two files written: the volume still
@@ -976,6 +1214,56 @@ TEST(NativeImage, RefusesImagesItCannotExamine) {
       });
   const BuiltImage& mbr = MbrDisk();
   const BuiltImage& boot = Bare(BootFat16());
+  // A QCOW2 image of MbrDisk() changed as a file: its header cut short, its
+  // L1 table past its end, its L2 table so, and the file cut short in the
+  // first cluster after its L2 table, the disk's first, which holds the
+  // partition table.
+  BuiltImage qcow = MbrDisk(ImageFormat::kQcow2);
+  qcow.raw = qcow.path;
+  auto read64 = [](const std::string& bytes, size_t at) {
+    uint64_t value = 0;
+    for (size_t i = at; i < at + 8 && i < bytes.size(); ++i)
+      value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+  };
+  const BuiltImage& cut_in_a_cluster = ChangedImage(
+      qcow, "cut-in-a-cluster.qcow2", [read64](std::string* bytes) {
+        uint64_t l2 = read64(*bytes, read64(*bytes, 40)) & 0xfffffffffe00;
+        if (l2 == 0 || l2 + (96 << 10) > bytes->size())
+          return std::string("no L2 table");
+        bytes->resize(l2 + (96 << 10));
+        return std::string();
+      });
+  const BuiltImage& cut = ChangedImage(qcow, "cut.qcow2", [](std::string* b) {
+    b->resize(60);
+    return std::string();
+  });
+  const BuiltImage& l1_past_end =
+      ChangedImage(qcow, "l1-past-end.qcow2", [](std::string* bytes) {
+        bytes->replace(40, 8, std::string("\0\0\0\1\0\0\0\0", 8));
+        return std::string();
+      });
+  const BuiltImage& l2_past_end =
+      ChangedImage(qcow, "l2-past-end.qcow2", [](std::string* bytes) {
+        size_t l1 = 0;
+        for (size_t i = 40; i < 48; ++i)
+          l1 = l1 << 8 | static_cast<unsigned char>((*bytes)[i]);
+        if (l1 + 8 > bytes->size()) return std::string("no L1 table");
+        bytes->replace(l1, 8, std::string("\0\xff\xff\xff\xff\xff\0\0", 8));
+        return std::string();
+      });
+  const BuiltImage& lost = QcowNaming("lost-backing", "base.qcow2");
+  const BuiltImage& loop = QcowNaming("loop", "loop.qcow2");
+  const BuiltImage& network = QcowNaming("network", "nbd://127.0.0.1/disk");
+  const BuiltImage& damaged_below = QcowNaming("damaged-below", cut.path);
+  const BuiltImage& luks = QcowConverted(
+      "luks", mbr,
+      "encrypt.format=luks,encrypt.key-secret=key,encrypt.iter-time=10");
+  const BuiltImage& extended_l2 =
+      QcowConverted("extended-l2", mbr, "extended_l2=on");
+  const BuiltImage& zeroed_overlay = QcowZeroedTable(QcowChange::kOverlay);
+  const BuiltImage& zeroed_in_place = QcowZeroedTable(QcowChange::kInPlace);
+  const char* const kBadBacking = "its backing file cannot be opened";
   struct Case {
     const char* what;
     const BuiltImage& image;
@@ -1051,6 +1339,73 @@ TEST(NativeImage, RefusesImagesItCannotExamine) {
        {{"VORLKIT_VOLUME", "1048576"}},
        "no volume in it holds the Windows folder",
        "3"},
+      {"QCOW2, its header cut short",
+       cut,
+       cut.path,
+       {},
+       "it cannot be opened",
+       "570"},
+      {"QCOW2, its L1 table past its end",
+       l1_past_end,
+       l1_past_end.path,
+       {},
+       "it cannot be opened",
+       "570"},
+      {"QCOW2 cut short in a cluster",
+       cut_in_a_cluster,
+       cut_in_a_cluster.path,
+       {},
+       "no volume in it can be read",
+       "3ed"},
+      {"QCOW2, its L2 table past its end",
+       l2_past_end,
+       l2_past_end.path,
+       {},
+       "no volume in it can be read",
+       "3ed"},
+      {"QCOW2 encrypted with LUKS",
+       luks,
+       luks.path,
+       {},
+       "it cannot be opened",
+       "1772"},
+      {"QCOW2 with extended L2 entries",
+       extended_l2,
+       extended_l2.path,
+       {},
+       "it cannot be opened",
+       "32"},
+      {"QCOW2, its backing file missing",
+       lost,
+       lost.path,
+       {},
+       kBadBacking,
+       "2"},
+      {"QCOW2, its own backing file", loop, loop.path, {}, kBadBacking, "781"},
+      {"QCOW2, its backing file over the network",
+       network,
+       network.path,
+       {},
+       kBadBacking,
+       "32"},
+      {"QCOW2, its backing file damaged",
+       damaged_below,
+       damaged_below.path,
+       {},
+       kBadBacking,
+       "570"},
+      {"QCOW2, its partition table zeroed in an overlay",
+       zeroed_overlay,
+       zeroed_overlay.path,
+       {},
+       "no volume in it can be read",
+       "3ed"},
+      {"QCOW2, its partition table zeroed in place",
+       zeroed_in_place,
+       zeroed_in_place.path,
+       {},
+       "no volume in it can be read",
+       "3ed"},
   };
   std::string skipped;
   for (const Case& c : cases) {

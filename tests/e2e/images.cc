@@ -497,7 +497,9 @@ BuiltImage MakeDisk(const DiskRecipe& recipe) {
 }
 
 BuiltImage Convert(const BuiltImage& raw, ImageFormat format) {
-  static const char* const kLabels[] = {"raw", "split", "e01", "vhd", "vmdk"};
+  static const char* const kLabels[] = {
+      "raw",  "split", "e01",        "vhd",     "vmdk",        "vhdx",
+      "qcow", "qcow2", "qcow2-comp", "qcow2v2", "qcow2v2-comp"};
   BuiltImage image = raw;
   std::string why;
   const char* tool = format == ImageFormat::kSplit ? "split"
@@ -527,11 +529,81 @@ BuiltImage Convert(const BuiltImage& raw, ImageFormat format) {
       why = RunTool({"qemu-img", "convert", "-f", "raw", "-O", "vmdk", raw.raw,
                      image.path});
       break;
+    case ImageFormat::kVhdx:
+      image.path = image.folder + "/disk.vhdx";
+      why = RunTool({"qemu-img", "convert", "-f", "raw", "-O", "vhdx", raw.raw,
+                     image.path});
+      break;
+    case ImageFormat::kQcow:
+      image.path = image.folder + "/disk.qcow";
+      why = RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow", raw.raw,
+                     image.path});
+      break;
+    case ImageFormat::kQcow2:
+    case ImageFormat::kQcow2Compressed:
+    case ImageFormat::kQcow2V2:
+    case ImageFormat::kQcow2V2Compressed: {
+      image.path = image.folder + "/disk.qcow2";
+      std::vector<std::string> argv = {"qemu-img", "convert", "-f",
+                                       "raw",      "-O",      "qcow2"};
+      if (format == ImageFormat::kQcow2Compressed ||
+          format == ImageFormat::kQcow2V2Compressed)
+        argv.push_back("-c");
+      if (format == ImageFormat::kQcow2V2 ||
+          format == ImageFormat::kQcow2V2Compressed)
+        argv.insert(argv.end(), {"-o", "compat=0.10"});
+      argv.insert(argv.end(), {raw.raw, image.path});
+      why = RunTool(argv);
+      break;
+    }
     case ImageFormat::kRaw:
       break;
   }
   if (!why.empty()) return Failed(why);
   return image;
+}
+
+// The qemu-io commands that write into a QCOW2 image holding the disk
+// `from` what differs in the disk `to`, cluster by cluster: each run of
+// changed clusters from a file of its own, named after `label`, and each
+// run that `to` holds as zeros as zero clusters.
+std::vector<std::string> WritesOfChanges(const std::string& label,
+                                         const std::string& from,
+                                         const std::string& to) {
+  const size_t kCluster = 64 << 10;
+  const std::string before = ReadFileBytes(from), after = ReadFileBytes(to);
+  const std::string zeros(kCluster, '\0');
+  std::vector<std::string> commands;
+  size_t run_start = 0, run_size = 0;
+  bool run_zeros = false;
+  auto end_run = [&]() {
+    if (run_size == 0) return;
+    const std::string where =
+        std::to_string(run_start) + " " + std::to_string(run_size);
+    if (run_zeros) {
+      commands.push_back("write -q -z " + where);
+    } else {
+      const std::string bytes = LogFile(label + "-write");
+      WriteFileBytes(bytes, after.substr(run_start, run_size));
+      commands.push_back("write -q -s " + bytes + " " + where);
+    }
+    run_size = 0;
+  };
+  for (size_t at = 0; at < after.size(); at += kCluster) {
+    size_t size = std::min(kCluster, after.size() - at);
+    bool differs =
+        at >= before.size() || before.compare(at, size, after, at, size) != 0;
+    bool is_zeros = after.compare(at, size, zeros, 0, size) == 0;
+    if (!differs || is_zeros != run_zeros) end_run();
+    if (!differs) continue;
+    if (run_size == 0) {
+      run_start = at;
+      run_zeros = is_zeros;
+    }
+    run_size += size;
+  }
+  end_run();
+  return commands;
 }
 
 std::map<std::string, BuiltImage>& Cache() {
@@ -607,6 +679,73 @@ const BuiltImage& ChangedImage(
   image.path = image.raw = image.folder + "/" + file_name;
   WriteFileBytes(image.path, bytes);
   return entry->second = image;
+}
+
+const BuiltImage& QcowChanged(const std::string& label, const BuiltImage& from,
+                              const BuiltImage& changed, QcowChange how) {
+  auto [entry, added] = Cache().try_emplace("qcow:" + label);
+  if (!added) return entry->second;
+  if (!from.built) return entry->second = from;
+  if (!changed.built) return entry->second = changed;
+  std::string why;
+  if (!ToolsInstalled({"qemu-img", "qemu-io"}, &why))
+    return entry->second = Failed(why, true);
+  BuiltImage image = changed;
+  image.folder = NewFolder(label);
+  image.path = image.folder + "/" + label + ".qcow2";
+  if (how == QcowChange::kInPlace) {
+    WriteFileBytes(image.path, ReadFileBytes(from.path));
+  } else {
+    const std::string backing =
+        how == QcowChange::kOverlay
+            ? from.path
+            : "../" + BaseName(from.folder) + "/" + BaseName(from.path);
+    why = RunTool({"qemu-img", "create", "-q", "-f", "qcow2", "-b", backing,
+                   "-F", from.path == from.raw ? "raw" : "qcow2", image.path});
+  }
+  std::vector<std::string> argv = {"qemu-io", "-f", "qcow2"};
+  for (const std::string& command :
+       WritesOfChanges(label, from.raw, changed.raw))
+    argv.insert(argv.end(), {"-c", command});
+  argv.push_back(image.path);
+  if (why.empty() && argv.size() == 4)
+    why = "the two disks are the same: nothing to write";
+  if (why.empty()) why = RunTool(argv);
+  return entry->second = why.empty() ? image : Failed(label + ": " + why);
+}
+
+const BuiltImage& QcowConverted(const std::string& label,
+                                const BuiltImage& disk,
+                                const std::string& options) {
+  auto [entry, added] = Cache().try_emplace("qcow:" + label);
+  if (!added) return entry->second;
+  if (!disk.built) return entry->second = disk;
+  std::string why;
+  if (!ToolsInstalled({"qemu-img"}, &why))
+    return entry->second = Failed(why, true);
+  BuiltImage image = disk;
+  image.folder = NewFolder(label);
+  image.path = image.folder + "/" + label + ".qcow2";
+  why = RunTool({"qemu-img", "convert", "--object",
+                 "secret,id=key,data=kit-secret", "-f", "raw", "-O", "qcow2",
+                 "-o", options, disk.raw, image.path});
+  return entry->second = why.empty() ? image : Failed(label + ": " + why);
+}
+
+const BuiltImage& QcowNaming(const std::string& label,
+                             const std::string& backing_name) {
+  auto [entry, added] = Cache().try_emplace("qcow:" + label);
+  if (!added) return entry->second;
+  std::string why;
+  if (!ToolsInstalled({"qemu-img"}, &why))
+    return entry->second = Failed(why, true);
+  BuiltImage image;
+  image.folder = NewFolder(label);
+  image.path = image.raw = image.folder + "/" + label + ".qcow2";
+  why = RunTool({"qemu-img", "create", "-q", "-u", "-f", "qcow2", "-b",
+                 backing_name, "-F", "qcow2", image.path, "64M"});
+  image.built = why.empty();
+  return entry->second = why.empty() ? image : Failed(label + ": " + why);
 }
 
 std::string ImageScratch(const std::string& name) {

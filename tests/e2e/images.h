@@ -53,7 +53,22 @@ struct VolumeRecipe {
 };
 
 enum class PartitionTable { kNone, kMbr, kGpt };
-enum class ImageFormat { kRaw, kSplit, kE01, kVhd, kVmdk };
+// kQcow is QCOW version 1, kQcow2 version 3 (QEMU's default) and kQcow2V2
+// version 2; the compressed ones hold every cluster that compresses
+// compressed.
+enum class ImageFormat {
+  kRaw,
+  kSplit,
+  kE01,
+  kVhd,
+  kVmdk,
+  kVhdx,
+  kQcow,
+  kQcow2,
+  kQcow2Compressed,
+  kQcow2V2,
+  kQcow2V2Compressed,
+};
 
 // Volumes one after the other behind a partition table, each starting at a
 // whole MiB, the first at 1 MiB; without a table, one bare volume.
@@ -84,6 +99,29 @@ const BuiltImage& BuildImage(const DiskRecipe& recipe);
 const BuiltImage& ChangedImage(
     const BuiltImage& from, const std::string& file_name,
     const std::function<std::string(std::string* bytes)>& change);
+
+// QCOW2 images made by qemu-img and qemu-io, each once per `label`.
+enum class QcowChange {
+  kOverlay,          // a new image whose backing file `from` is, by its path
+  kRelativeOverlay,  // the same, named relative to the new image's folder
+  kInPlace,          // a copy of `from`, changed where it is
+};
+// The disk of `changed` as a QCOW2 image made from the image `from` (QCOW2,
+// or raw as a backing file): the clusters of 64 KiB where the two disks
+// differ are written through qemu-io, those that `changed` holds as zeros
+// as zero clusters. In place, a zero cluster keeps its room in the file and
+// the bytes there.
+const BuiltImage& QcowChanged(const std::string& label, const BuiltImage& from,
+                              const BuiltImage& changed, QcowChange how);
+// `disk` converted to QCOW2 with the qemu-img options `options` (-o), with
+// a secret `key` to name for an encrypted image.
+const BuiltImage& QcowConverted(const std::string& label,
+                                const BuiltImage& disk,
+                                const std::string& options);
+// A QCOW2 image of 64 MiB that names `backing_name` as its backing file,
+// made without looking for it.
+const BuiltImage& QcowNaming(const std::string& label,
+                             const std::string& backing_name);
 
 // A folder of the cache for a test's own files, made once per name.
 std::string ImageScratch(const std::string& name);
