@@ -5,7 +5,7 @@ PRESETS := native win32 win64
 
 # What the end-to-end tests build their evidence images with.
 IMAGE_TOOLS := ntfs-3g attr dosfstools mtools fdisk ewf-tools qemu-utils \
-               sleuthkit
+               sleuthkit libvshadow-utils
 # The NTFS library that the tests hold the kit's NTFS reader against, beside
 # libtsk (its headers include libbfio's).
 TEST_LIBRARIES := libfsntfs-dev libbfio-dev
@@ -14,10 +14,10 @@ PACKAGES := cmake ninja-build g++ libgtest-dev \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
             wine64 zip unzip clang libclang-rt-14-dev \
             nlohmann-json3-dev python3 man-db groff-base \
-            libtsk-dev libqcow-dev pkg-config \
+            libtsk-dev libqcow-dev libwim-dev libvshadow-dev pkg-config \
             $(IMAGE_TOOLS) $(TEST_LIBRARIES)
 DEMO_PACKAGES := cmake ninja-build g++ libgtest-dev nlohmann-json3-dev \
-                 libtsk-dev libqcow-dev pkg-config \
+                 libtsk-dev libqcow-dev libwim-dev libvshadow-dev pkg-config \
                  mtools dosfstools $(TEST_LIBRARIES)
 VERSION := $(shell grep -o 'vorlkit VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 

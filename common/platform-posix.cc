@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,21 @@ constexpr char16_t kEscapedBackslash = 0xDC5C;
 // UseImageSource has chosen it; null while the machine's files are examined.
 ImageVolumePtr examined_image;
 ImageVolumeInfo examined_volume;
+
+// The walk through the shadow copies of the image's volume, newest first:
+// their creation times, oldest first, and the number of the copy in use (0
+// while the volume itself is examined).
+struct ShadowCopyWalk {
+  bool started = false;
+  std::vector<uint64_t> created;
+  size_t in_use = 0;
+  size_t next = 0;  // the copy to examine next; 0 when none is left
+};
+ShadowCopyWalk shadow_copies;
+
+// The searches that the walks made of the volume itself, which a shadow
+// copy answers with what is new in it.
+std::vector<WideString> volume_searches;
 
 // Closes a folder stream when it goes out of scope.
 struct FolderCloser {
@@ -421,6 +437,41 @@ uint32_t UseImageSource(const WideString& image, ImageVolumeInfo* info,
   return kErrorSuccess;
 }
 
+bool UseNextShadowCopy(ShadowCopyStep* step) {
+  *step = ShadowCopyStep();
+  if (!examined_image) return false;
+  if (!shadow_copies.started) {
+    shadow_copies.started = true;
+    const char* setting = getenv("VORLKIT_SHADOWS");
+    if (setting != nullptr && strcmp(setting, "0") == 0) return false;
+    step->error =
+        OpenImageShadowCopies(examined_image.get(), &shadow_copies.created);
+    if (step->error != kErrorSuccess) return true;
+    shadow_copies.next = shadow_copies.created.size();
+  }
+  if (shadow_copies.next == 0) {
+    shadow_copies.in_use = 0;
+    UseImageShadowCopy(examined_image.get(), 0);
+    return false;
+  }
+  size_t number = shadow_copies.next--;
+  step->number = number;
+  step->count = shadow_copies.created.size();
+  step->created = shadow_copies.created[number - 1];
+  step->error = UseImageShadowCopy(examined_image.get(), number);
+  shadow_copies.in_use = step->error == kErrorSuccess ? number : 0;
+  if (step->error != kErrorSuccess) return true;
+  // A copy is walked where it holds what the volume does not, or lacks a
+  // folder that the volume's walk looked in.
+  for (const WideString& search : volume_searches) {
+    std::vector<WideString> names;
+    if (ListImageFolder(examined_image.get(), search, &names) !=
+        kErrorFileNotFound)
+      step->has_news = true;
+  }
+  return true;
+}
+
 bool RunsUnderWow64() { return false; }
 
 UtcTime CurrentUtcTime() {
@@ -443,6 +494,10 @@ uint32_t FolderEntries::Start(const WideString& search_pattern,
                               WideString* first_name) {
   state_.reset();
   if (examined_image) {
+    if (shadow_copies.in_use == 0 &&
+        std::find(volume_searches.begin(), volume_searches.end(),
+                  search_pattern) == volume_searches.end())
+      volume_searches.push_back(search_pattern);
     std::unique_ptr<State> state(new State);
     uint32_t error =
         ListImageFolder(examined_image.get(), search_pattern, &state->names);

@@ -333,6 +333,10 @@ uint32_t UseImageSource(const WideString&, ImageVolumeInfo*,
   return kErrorNotSupported;
 }
 
+// The live system's shadow copies are not examined: an image of the volume
+// holds them.
+bool UseNextShadowCopy(ShadowCopyStep*) { return false; }
+
 bool RunsUnderWow64() {
   // Looked up at run time: kernel32 of Windows XP before SP2 lacks it, and
   // an import would keep the program from starting there.

@@ -103,6 +103,17 @@ bool GetImageOverride(WideString* image);
 uint32_t UseImageSource(const WideString& image, ImageVolumeInfo* info,
                         ImageProblem* problem);
 
+// After the walk of an evidence image's volume, and after each walk of one
+// of its shadow copies: makes the next shadow copy of the volume, newest
+// first, the source of every folder and file service above, and says which
+// in `*step`. There, listings hold only the entries that are new or changed
+// against the volume itself, and names are looked up in the copy. A step
+// with an error names a copy that cannot be examined, or the catalog of
+// copies (number 0); the call after it goes on with the next copy. False
+// when no copy is left, at once where none is examined: outside an image,
+// on a volume without shadow copies, or with VORLKIT_SHADOWS=0.
+bool UseNextShadowCopy(ShadowCopyStep* step);
+
 // True when this 32-bit process runs on a 64-bit Windows. False when the
 // platform cannot tell, as on every system but Windows.
 bool RunsUnderWow64();

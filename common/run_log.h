@@ -29,6 +29,13 @@ void WriteRunHeader(const char16_t* program_path);
 // examined in its place.
 bool StartExamination();
 
+// After a walk: chooses the next shadow copy of the evidence image's volume
+// to walk, newest first, and says so with a line in the log and on the
+// console; a copy that cannot be examined gets an error line instead, and
+// the next is taken. False when no copy is left to walk. A copy in which
+// nothing is new for the walk gets its line but no walk.
+bool NextExamination();
+
 // Appends the formatted message to the log, then prints it on the console.
 void LogAndEcho(const char16_t* format,
                 std::initializer_list<FormatArg> args = {});

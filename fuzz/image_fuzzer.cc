@@ -4,7 +4,8 @@
 // three tools list and read it. No input may crash, hang or exhaust the
 // process, and every read keeps the contract the walks rely on: no more
 // bytes than asked for, fewer only at the file's end, and a step back that
-// moves exactly as far as it says.
+// moves exactly as far as it says. The volume's shadow copies are walked
+// after it, as the tools walk them.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,7 @@ namespace {
 constexpr uint64_t kMostBytesReadPerFile = 1 << 20;
 constexpr size_t kMostFilesPerFolder = 64;
 constexpr uint32_t kChunk = 65536;
+constexpr size_t kMostShadowCopies = 4;
 
 void Check(bool ok, const char* what) {
   if (ok) return;
@@ -100,5 +102,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   WalkFolder(volume.get(), info.system_folder + u"\\drivers", u"\\*.sys");
   WalkFolder(volume.get(), info.windows_folder + u"\\inf", u"\\*.pnf");
+
+  // Then the same folders in the volume's shadow copies, newest first, as
+  // far as they can be read.
+  std::vector<uint64_t> created;
+  if (OpenImageShadowCopies(volume.get(), &created) != kErrorSuccess) return 0;
+  for (size_t number = created.size(); number > 0; --number) {
+    if (created.size() - number >= kMostShadowCopies) break;
+    if (UseImageShadowCopy(volume.get(), number) != kErrorSuccess) continue;
+    WalkFolder(volume.get(), info.system_folder + u"\\drivers", u"\\*.sys");
+    WalkFolder(volume.get(), info.windows_folder + u"\\inf", u"\\*.pnf");
+  }
+  Check(UseImageShadowCopy(volume.get(), 0) == kErrorSuccess,
+        "the volume itself cannot be used again");
   return 0;
 }

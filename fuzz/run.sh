@@ -19,7 +19,7 @@ seeds=tests/fuzz_corpus
 MAX_SEED_BYTES=${MAX_SEED_BYTES:-4096}
 MAX_SEEDS=${MAX_SEEDS:-50}
 FUZZERS=(buffer_scan_fuzzer window_entropy_fuzzer format_fuzzer stem_fuzzer
-         text_fuzzer log_line_fuzzer image_fuzzer ntfs_fuzzer)
+         text_fuzzer log_line_fuzzer image_fuzzer ntfs_fuzzer wof_fuzzer)
 
 failed=()
 summary=()

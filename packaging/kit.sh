@@ -46,10 +46,21 @@ The Windows folder to examine:
 
   An image that cannot be examined is one ERROR line with a Windows code
   (0x2 missing, 0x5 a folder, 0x3ed no readable volume, 0x3 no Windows
-  folder, 0x80310000 BitLocker, 0x57 a bad VORLKIT_VOLUME); nothing else
-  is examined then. A read that fails inside the image is the file's read
-  error with 0x45d (the image cannot be read there) or 0x570 (damaged
-  file system structures).
+  folder, 0x80310000 BitLocker, 0x57 a bad VORLKIT_VOLUME, 0x1772 an
+  encrypted QCOW image); for a QCOW image whose backing file is missing
+  (0x2) or cannot be read, the line says "its backing file cannot be
+  opened". Nothing else is examined then. A read that fails inside the
+  image is the file's read error with 0x45d (the image cannot be read
+  there) or 0x570 (damaged file system structures).
+
+  Shadow copies: on an NTFS volume that keeps them (System Restore,
+  backups), a driver that the attacker deleted often lives on in a shadow
+  copy. After the volume, each program walks the same folder in each copy,
+  newest first, for the files that the volume does not hold or holds with
+  other bytes; each copy begins with a line
+  "INFO: Examining shadow copy 2 of 6, made <UTC time>, of the ... volume",
+  and one that cannot be read is an ERROR line with its number (0 for a
+  damaged catalog of copies).
 
 Exit codes:
   0  all three programs walked their folders, findings or not (or this

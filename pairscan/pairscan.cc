@@ -17,7 +17,11 @@ int WideMain(int argc, char16_t** argv) {
   if (AnswerAboutProgram(argc, argv, "pairscan", kWhatItDoes)) return 0;
   if (!OpenRunLog(argc, argv)) return 1;
   WriteRunHeader(argc > 0 ? argv[0] : u"");
-  if (StartExamination()) ScanPnfPairs();
+  if (StartExamination()) {
+    // The volume's own walk, then one for each of its shadow copies.
+    do ScanPnfPairs();
+    while (NextExamination());
+  }
   CloseRunLog();
   return 0;
 }

@@ -5,6 +5,7 @@
 #ifndef VOLUME_EXAMINED_VOLUME_H_
 #define VOLUME_EXAMINED_VOLUME_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/error_codes.h"
@@ -31,6 +32,18 @@ struct ImageVolumeInfo {
   WideString system_folder;
   WideString file_system;  // "NTFS", "FAT32", ...
   uint64_t offset = 0;     // where the volume begins in the image, in bytes
+};
+
+// One step through the shadow copies of an evidence image's volume, after
+// the walk of the volume itself: a copy to examine, or one that cannot be.
+struct ShadowCopyStep {
+  size_t number = 0;     // 1 the oldest to `count` the newest; 0 the catalog
+  size_t count = 0;      // of the volume's copies; 0 when the catalog failed
+  uint64_t created = 0;  // FILETIME: 100 ns since 1601, UTC
+  uint32_t error = kErrorSuccess;  // why the copy cannot be examined
+  // Whether the copy holds anything for the walk that the volume does not:
+  // a new or changed file where the walk looks, or no such folder at all.
+  bool has_news = false;
 };
 
 // Whether a folder's listing was compared with the volume's own structures,

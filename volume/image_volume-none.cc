@@ -48,3 +48,12 @@ uint32_t ImageFileSize(ImageVolume*, size_t, uint64_t*) {
 }
 
 void CloseImageFile(ImageVolume*, size_t) {}
+
+uint32_t OpenImageShadowCopies(ImageVolume*, std::vector<uint64_t>* created) {
+  created->clear();
+  return kErrorSuccess;
+}
+
+uint32_t UseImageShadowCopy(ImageVolume*, size_t number) {
+  return number == 0 ? kErrorSuccess : kErrorNotSupported;
+}

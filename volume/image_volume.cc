@@ -6,9 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <utility>
 
 #include "volume/ntfs_volume.h"
+#include "volume/shadow_copies.h"
 #include "volume/wildcard.h"
+#include "volume/wof.h"
 
 namespace {
 
@@ -25,6 +29,9 @@ constexpr size_t kBitLockerSignatureOffset = 3;
 constexpr char kNtfsSignature[] = "NTFS    ";
 constexpr size_t kNtfsSignatureOffset = 3;
 
+// The bytes of a file compared at a time with its copy in a shadow copy.
+constexpr size_t kShadowCompareChunk = 64 * 1024;
+
 // Listings kept for path lookups; past this many, the cache starts over, so
 // that a walk through many folders holds no more than a few at a time.
 constexpr size_t kMostCachedFolders = 16;
@@ -33,16 +40,30 @@ struct FolderEntry {
   WideString name;        // the long name, backslashes escaped
   WideString short_name;  // the 8.3 name, empty when there is none
   uint64_t address = 0;   // the MFT record on NTFS, the library's elsewhere
+  uint16_t sequence = 0;  // of the MFT record, on NTFS
   bool is_folder = false;
+};
+
+// Where the compressed chunks of a file that WOF keeps compressed are read.
+struct WofSource {
+  NtfsVolume* ntfs = nullptr;
+  uint64_t record = 0;
+  WideString stream = kWofStreamName;
 };
 
 struct OpenFile {
   bool open = false;
+  NtfsVolume* ntfs = nullptr;         // on NTFS: the volume or a shadow copy
   uint64_t record = 0;                // on NTFS
   TSK_FS_FILE* file = nullptr;        // elsewhere
   const TSK_FS_ATTR* data = nullptr;  // elsewhere; null for no data
   uint64_t size = 0;
   uint64_t position = 0;
+  // On NTFS, a file that WOF keeps compressed: read from its chunks.
+  std::unique_ptr<WofSource> wof_source;
+  WofFilePtr wof;
+  // What every read of a file fails with that opens but cannot be read.
+  uint32_t read_error = kErrorSuccess;
 };
 
 }  // namespace
@@ -60,6 +81,15 @@ struct ImageVolume {
   std::vector<char16_t> upcase;
   std::map<uint64_t, std::vector<FolderEntry>> folders;
   std::vector<OpenFile> files;  // by number; a closed one is not open
+
+  // The volume's shadow copies. While one of them is examined, `ntfs` reads
+  // the copy and `own_ntfs` the volume itself; `from_stores` are the
+  // copy's blocks that the stores hold.
+  ShadowCopiesPtr shadows;
+  size_t shadow_copy = 0;
+  VolumeReader copy_reader;
+  NtfsVolumePtr own_ntfs;
+  std::vector<uint64_t> from_stores;
 
   char16_t Upper(char16_t unit) const { return upcase[unit]; }
 };
@@ -113,6 +143,7 @@ uint32_t NtfsFolder(ImageVolume* volume, uint64_t record,
     entry.name = Escaped(std::move(found.name));
     entry.short_name = Escaped(std::move(found.short_name));
     entry.address = found.record;
+    entry.sequence = found.sequence;
     entry.is_folder = found.is_folder;
     if (!entry.name.empty()) entries->push_back(std::move(entry));
   }
@@ -237,16 +268,59 @@ OpenFile* FileOf(ImageVolume* volume, size_t number) {
   return &volume->files[number];
 }
 
-// Opens the file at `entry` of an NTFS volume through the kit's reader.
-uint32_t OpenNtfsFile(ImageVolume* volume, const FolderEntry& entry,
-                      OpenFile* opened) {
+// The stream of a WOF file's chunks, read by the kit's NTFS reader.
+uint32_t ReadWofStream(void* context, uint64_t offset, void* buffer,
+                       size_t length) {
+  const WofSource* source = static_cast<const WofSource*>(context);
+  size_t got = 0;
+  uint32_t error = ReadNtfsStream(source->ntfs, source->record, source->stream,
+                                  offset, buffer, length, &got);
+  if (error != kErrorSuccess) return error;
+  return got == length ? kErrorSuccess : kErrorFileCorrupt;
+}
+
+// A file behind a reparse point of WOF (CompactOS) reads as Windows reads
+// it: decompressed from the chunks of its WofCompressedData stream, its size
+// that of its unnamed stream. Windows opens such a file whatever its state
+// and fails its reads where it cannot decompress it, and so does the kit:
+// the reason (a damaged reparse point or stream, a WIMBoot file, a build
+// without wimlib) is every read's error. Other reparse points leave the
+// file's unnamed stream as what is read.
+void OpenThroughWof(NtfsVolume* ntfs, uint64_t record, OpenFile* opened) {
+  std::vector<uint8_t> reparse_point;
+  uint32_t error = ReadNtfsReparsePoint(ntfs, record, &reparse_point);
+  if (error == kErrorFileNotFound ||
+      (error == kErrorSuccess && !IsWofReparsePoint(reparse_point)))
+    return;
+  opened->wof_source.reset(new WofSource);
+  opened->wof_source->ntfs = ntfs;
+  opened->wof_source->record = record;
+  WofStream stream;
+  stream.context = opened->wof_source.get();
+  stream.read = ReadWofStream;
+  // Without the stream there are no chunks, which the file's first read
+  // finds; a WIMBoot file has none, and says so first.
+  if (error == kErrorSuccess) {
+    error = GetNtfsStreamSize(ntfs, record, kWofStreamName, &stream.size);
+    if (error == kErrorFileNotFound) error = kErrorSuccess;
+  }
+  if (error == kErrorSuccess)
+    error = OpenWofFile(reparse_point, opened->size, stream, &opened->wof);
+  opened->read_error = error;
+}
+
+// Opens the file of MFT record `record` through the kit's reader of an NTFS
+// volume, or of a shadow copy of it.
+uint32_t OpenNtfsFile(NtfsVolume* ntfs, uint64_t record, OpenFile* opened) {
   NtfsFileInfo info;
-  uint32_t error = GetNtfsFileInfo(volume->ntfs.get(), entry.address, &info);
+  uint32_t error = GetNtfsFileInfo(ntfs, record, &info);
   if (error == kErrorFileNotFound) return kErrorFileCorrupt;
   if (error != kErrorSuccess) return error;
   if (info.is_folder) return kErrorAccessDenied;
-  opened->record = entry.address;
+  opened->ntfs = ntfs;
+  opened->record = record;
   opened->size = info.size;
+  if (info.has_reparse_point) OpenThroughWof(ntfs, record, opened);
   return kErrorSuccess;
 }
 
@@ -270,12 +344,14 @@ uint32_t OpenLibraryFile(ImageVolume* volume, const FolderEntry& entry,
 
 // Reads [file->position, + length) of an open file into `buffer`; the
 // caller keeps it within the file's size.
-uint32_t ReadOpenFile(ImageVolume* volume, const OpenFile& file, void* buffer,
-                      size_t length) {
-  if (volume->ntfs) {
+uint32_t ReadOpenFile(const OpenFile& file, void* buffer, size_t length) {
+  if (file.read_error != kErrorSuccess) return file.read_error;
+  if (file.wof)
+    return ReadWofFile(file.wof.get(), file.position, buffer, length);
+  if (file.ntfs != nullptr) {
     size_t got = 0;
-    uint32_t error = ReadNtfsFile(volume->ntfs.get(), file.record,
-                                  file.position, buffer, length, &got);
+    uint32_t error = ReadNtfsFile(file.ntfs, file.record, file.position, buffer,
+                                  length, &got);
     if (error != kErrorSuccess) return error;
     // Short of the file's end: its record changed under the open file.
     return got == length ? kErrorSuccess : kErrorFileCorrupt;
@@ -377,6 +453,9 @@ void CloseFileSystem(ImageVolume* volume) {
   volume->files.clear();
   volume->folders.clear();
   volume->ntfs.reset();
+  volume->own_ntfs.reset();
+  volume->shadows.reset();
+  volume->shadow_copy = 0;
   if (volume->file_system != nullptr) tsk_fs_close(volume->file_system);
   volume->file_system = nullptr;
 }
@@ -485,6 +564,75 @@ ssize_t ReadThroughReader(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer,
 
 void CloseReaderImage(TSK_IMG_INFO* image) { free(image); }
 
+// True when a block of `extents` lies in a block that the shadow copy in
+// use takes from the stores.
+bool FromStores(const ImageVolume& volume,
+                const std::vector<VolumeExtent>& extents) {
+  for (const VolumeExtent& extent : extents) {
+    if (extent.length == 0) continue;
+    uint64_t first = extent.offset / kShadowBlockBytes * kShadowBlockBytes;
+    auto block = std::lower_bound(volume.from_stores.begin(),
+                                  volume.from_stores.end(), first);
+    if (block != volume.from_stores.end() &&
+        *block < extent.offset + extent.length)
+      return true;
+  }
+  return false;
+}
+
+// True when the file of record `own` on the volume and the file of record
+// `copied` in the shadow copy in use read alike, byte for byte.
+bool SameBytes(ImageVolume* volume, uint64_t own, uint64_t copied) {
+  OpenFile mine, theirs;
+  if (OpenNtfsFile(volume->own_ntfs.get(), own, &mine) != kErrorSuccess ||
+      OpenNtfsFile(volume->ntfs.get(), copied, &theirs) != kErrorSuccess ||
+      mine.size != theirs.size)
+    return false;
+  std::vector<uint8_t> a(kShadowCompareChunk), b(kShadowCompareChunk);
+  while (mine.position < mine.size) {
+    size_t count = static_cast<size_t>(
+        std::min<uint64_t>(a.size(), mine.size - mine.position));
+    if (ReadOpenFile(mine, a.data(), count) != kErrorSuccess ||
+        ReadOpenFile(theirs, b.data(), count) != kErrorSuccess ||
+        memcmp(a.data(), b.data(), count) != 0)
+      return false;
+    mine.position += count;
+    theirs.position += count;
+  }
+  return true;
+}
+
+// True when `entry` of the shadow copy in use is new or changed against the
+// volume itself: the volume has no entry of its exact long name in `own`
+// (its folder at the same path), or one whose bytes differ. A file is the
+// same without a read when it is the same record, reused by no other file
+// since, whose records and clusters lie where no store replaces them.
+bool NewInCopy(ImageVolume* volume, const std::vector<NtfsEntry>& own,
+               const FolderEntry& entry) {
+  const NtfsEntry* same_name = nullptr;
+  for (const NtfsEntry& candidate : own)
+    if (Escaped(candidate.name) == entry.name) same_name = &candidate;
+  if (same_name == nullptr) return true;
+  if (same_name->is_folder || entry.is_folder)
+    return same_name->is_folder != entry.is_folder;
+  if (same_name->record == entry.address &&
+      same_name->sequence == entry.sequence) {
+    std::vector<VolumeExtent> mine, theirs;
+    if (GetNtfsFileExtents(volume->own_ntfs.get(), same_name->record, &mine) ==
+            kErrorSuccess &&
+        GetNtfsFileExtents(volume->ntfs.get(), entry.address, &theirs) ==
+            kErrorSuccess &&
+        mine.size() == theirs.size() &&
+        std::equal(mine.begin(), mine.end(), theirs.begin(),
+                   [](const VolumeExtent& a, const VolumeExtent& b) {
+                     return a.offset == b.offset && a.length == b.length;
+                   }) &&
+        !FromStores(*volume, theirs))
+      return false;
+  }
+  return !SameBytes(volume, same_name->record, entry.address);
+}
+
 void ShowNothing(TSK_IMG_INFO*, FILE*) {}
 
 }  // namespace
@@ -553,12 +701,17 @@ uint32_t ListImageFolder(ImageVolume* volume, const WideString& search_pattern,
       FolderAt(volume, folder.address, &error);
   if (entries == nullptr) return error;
 
+  // In a shadow copy, only what the volume itself does not hold.
+  std::vector<NtfsEntry> own;
+  if (volume->shadow_copy != 0)
+    ListNtfsFolder(volume->own_ntfs.get(), folder_path, &own);
   auto upper = [volume](char16_t unit) { return volume->Upper(unit); };
   names->clear();
   for (const FolderEntry& entry : *entries) {
-    if (WildcardMatch(pattern, entry.name, upper) ||
-        (!entry.short_name.empty() &&
-         WildcardMatch(pattern, entry.short_name, upper)))
+    if ((WildcardMatch(pattern, entry.name, upper) ||
+         (!entry.short_name.empty() &&
+          WildcardMatch(pattern, entry.short_name, upper))) &&
+        (volume->shadow_copy == 0 || NewInCopy(volume, own, entry)))
       names->push_back(entry.name);
   }
   return names->empty() ? kErrorFileNotFound : kErrorSuccess;
@@ -576,14 +729,15 @@ uint32_t OpenImageFile(ImageVolume* volume, const WideString& path,
   if (error != kErrorSuccess) return error;
   if (entry.is_folder) return kErrorAccessDenied;
   OpenFile opened;
-  error = volume->ntfs ? OpenNtfsFile(volume, entry, &opened)
-                       : OpenLibraryFile(volume, entry, &opened);
+  error = volume->ntfs
+              ? OpenNtfsFile(volume->ntfs.get(), entry.address, &opened)
+              : OpenLibraryFile(volume, entry, &opened);
   if (error != kErrorSuccess) return error;
   opened.open = true;
   size_t number = 0;
   while (number < volume->files.size() && volume->files[number].open) ++number;
   if (number == volume->files.size()) volume->files.emplace_back();
-  volume->files[number] = opened;
+  volume->files[number] = std::move(opened);
   *file = number;
   return kErrorSuccess;
 }
@@ -596,7 +750,7 @@ uint32_t ReadImageFile(ImageVolume* volume, size_t number, void* buffer,
   if (file->position >= file->size || size == 0) return kErrorSuccess;
   size_t wanted = static_cast<size_t>(
       std::min<uint64_t>(size, file->size - file->position));
-  uint32_t error = ReadOpenFile(volume, *file, buffer, wanted);
+  uint32_t error = ReadOpenFile(*file, buffer, wanted);
   if (error != kErrorSuccess) return error;
   file->position += wanted;
   *bytes_read = static_cast<uint32_t>(wanted);
@@ -624,4 +778,35 @@ void CloseImageFile(ImageVolume* volume, size_t number) {
   if (file == nullptr) return;
   if (file->file != nullptr) tsk_fs_file_close(file->file);
   *file = OpenFile();
+}
+
+uint32_t OpenImageShadowCopies(ImageVolume* volume,
+                               std::vector<uint64_t>* created) {
+  created->clear();
+  if (!volume->ntfs || volume->shadow_copy != 0) return kErrorSuccess;
+  uint32_t error = OpenShadowCopies(volume->reader, &volume->shadows);
+  if (error != kErrorSuccess) return error;
+  for (size_t number = 1; number <= ShadowCopyCount(volume->shadows.get());
+       ++number)
+    created->push_back(ShadowCopyCreated(volume->shadows.get(), number));
+  return kErrorSuccess;
+}
+
+uint32_t UseImageShadowCopy(ImageVolume* volume, size_t number) {
+  volume->folders.clear();
+  if (volume->own_ntfs) volume->ntfs = std::move(volume->own_ntfs);
+  volume->shadow_copy = 0;
+  volume->from_stores.clear();
+  if (number == 0) return kErrorSuccess;
+  if (!volume->shadows) return kErrorInvalidParameter;
+  uint32_t error = OpenShadowCopy(volume->shadows.get(), number,
+                                  &volume->copy_reader, &volume->from_stores);
+  NtfsVolumePtr copy;
+  if (error == kErrorSuccess)
+    error = OpenNtfsVolume(volume->copy_reader, &copy);
+  if (error != kErrorSuccess) return error;
+  volume->own_ntfs = std::move(volume->ntfs);
+  volume->ntfs = std::move(copy);
+  volume->shadow_copy = number;
+  return kErrorSuccess;
 }

@@ -93,4 +93,18 @@ uint32_t StepBackImageFile(ImageVolume* volume, size_t file, uint32_t distance);
 uint32_t ImageFileSize(ImageVolume* volume, size_t file, uint64_t* size);
 void CloseImageFile(ImageVolume* volume, size_t file);
 
+// Opens the shadow copies of the volume examined, if it is NTFS and keeps
+// any: `*created` gets their creation times (FILETIME, 100 ns since 1601,
+// UTC), oldest first; none for a volume without them. Fails with
+// kErrorFileCorrupt when their catalog cannot be read.
+uint32_t OpenImageShadowCopies(ImageVolume* volume,
+                               std::vector<uint64_t>* created);
+
+// Makes shadow copy `number` (1 the oldest) the source of every listing,
+// lookup and read of the volume, or the volume itself again for 0. In a
+// copy, a listing holds only the entries that are new or changed against
+// the volume: of a long name that the volume's folder lacks, or whose bytes
+// differ there. Fails with the copy's error, the volume itself then in use.
+uint32_t UseImageShadowCopy(ImageVolume* volume, size_t number);
+
 #endif  // VOLUME_IMAGE_VOLUME_H_

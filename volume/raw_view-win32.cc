@@ -11,6 +11,7 @@
 
 #include "volume/ntfs_volume.h"
 #include "volume/wildcard.h"
+#include "volume/wof.h"
 
 namespace {
 
@@ -54,7 +55,20 @@ struct VolumeFile {
   uint64_t size = 0;
   uint64_t position = 0;
   bool open = false;
+  // What every read fails with, for a file whose bytes the volume's data
+  // stream does not hold.
+  uint32_t read_error = kErrorSuccess;
 };
+
+// True when the file of `record` is kept compressed by WOF (CompactOS): its
+// data stream is zeros, and its bytes lie compressed in a named stream that
+// only the system's filter reads here.
+bool IsCompressedByWof(RawVolume* volume, uint64_t record) {
+  std::vector<uint8_t> reparse_point;
+  return ReadNtfsReparsePoint(volume->ntfs.get(), record, &reparse_point) ==
+             kErrorSuccess &&
+         IsWofReparsePoint(reparse_point);
+}
 
 std::vector<std::unique_ptr<RawVolume>> raw_volumes;
 std::vector<ComparedFolder> compared_folders;
@@ -402,6 +416,12 @@ uint32_t OpenFromVolume(const WideString& path, bool for_comparison,
   opened.size = info.size;
   opened.position = 0;
   opened.open = true;
+  // A hidden file that WOF compresses is opened, and said to be unreadable
+  // rather than read as the zeros of its data stream.
+  opened.read_error =
+      info.has_reparse_point && IsCompressedByWof(folder->volume, entry->record)
+          ? kErrorNotSupported
+          : kErrorSuccess;
   *file = slot;
   return kErrorSuccess;
 }
@@ -411,6 +431,9 @@ uint32_t ReadVolumeFile(size_t handle, void* buffer, uint32_t size,
   *bytes_read = 0;
   VolumeFile* file = FileOf(handle);
   if (file == nullptr) return kErrorInvalidParameter;
+  if (file->read_error != kErrorSuccess && file->position < file->size &&
+      size > 0)
+    return file->read_error;
   size_t got = 0;
   uint32_t error = ReadNtfsFile(file->volume->ntfs.get(), file->record,
                                 file->position, buffer, size, &got);

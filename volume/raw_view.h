@@ -53,7 +53,8 @@ bool ExistsOnVolume(const WideString& path);
 // Opens the file of a compared folder from the raw volume as the file
 // number `*file`; see OpenOnVolume in the platform layer. `for_comparison`
 // refuses files whose bytes the system rightly takes from elsewhere than
-// the volume's data stream.
+// the volume's data stream. Otherwise a file that WOF keeps compressed
+// (CompactOS) opens, and its reads fail with kErrorNotSupported.
 uint32_t OpenFromVolume(const WideString& path, bool for_comparison,
                         size_t* file);
 

@@ -14,12 +14,19 @@ namespace {
 const std::string kZeros(4096, '\0');
 const std::string kClean(24, '\x90');
 
-// The disk: three drivers with a signature each, a pnf file with its .inf
-// and one above the threshold without.
+// The disk: four drivers with a signature each, the last kept compressed
+// by WOF (CompactOS), a pnf file with its .inf and one above the threshold
+// without.
 TreeFile File(const std::string& path, const std::string& bytes) {
   TreeFile file;
   file.path = path;
   file.bytes = bytes;
+  return file;
+}
+
+TreeFile CompressedByWof(const std::string& path, const std::string& bytes) {
+  TreeFile file = File(path, bytes);
+  file.wof_algorithm = 0;  // XPRESS4K
   return file;
 }
 
@@ -29,6 +36,7 @@ VolumeRecipe Disk() {
       File("Windows/System32/drivers/a.sys", WithSignature(kRow1)),
       File("Windows/System32/drivers/h.sys", WithSignature(kRow5)),
       File("Windows/System32/drivers/m.sys", WithSignature(kRow11)),
+      CompressedByWof("Windows/System32/drivers/w.sys", WithSignature(kRow1)),
       File("Windows/inf/a.inf", "[Version]\r\n"),
       File("Windows/inf/a.pnf", kZeros),
       File("Windows/inf/h.pnf", EveryByte()),
@@ -36,8 +44,8 @@ VolumeRecipe Disk() {
   return recipe;
 }
 
-// What the system shows: the disk, or the disk with h.sys and h.pnf hidden
-// and m.sys read without its signature.
+// What the system shows: the disk, w.sys as its original bytes, or the disk
+// with h.sys, w.sys and h.pnf hidden and m.sys read without its signature.
 void LaySystemView(const std::string& root, bool as_on_disk) {
   const std::string drivers = root + "/Windows/System32/drivers/";
   const std::string inf = root + "/Windows/inf/";
@@ -48,10 +56,15 @@ void LaySystemView(const std::string& root, bool as_on_disk) {
   WriteFileBytes(inf + "a.pnf", kZeros);
   if (as_on_disk) {
     WriteFileBytes(drivers + "h.sys", WithSignature(kRow5));
+    WriteFileBytes(drivers + "w.sys", WithSignature(kRow1));
     WriteFileBytes(inf + "h.pnf", EveryByte());
   }
 }
 
+// A hidden driver that WOF compresses: its bytes on the disk are
+// compressed where only the system's filter reads them.
+const char kNotReadable[] =
+    "ERROR: Could not open file for reading. Error code: 0x32\r\n";
 const char kExamining[] =
     "INFO: Examining the Windows folder E:\\Windows (VORLKIT_WINDOWS)\r\n";
 const char kWow64Warning[] =
@@ -125,10 +138,12 @@ TEST_P(WineCrossView, FindsNothingWhereTheFolderIsTheDisk) {
   Said drvscan = Run("drvscan");
   EXPECT_EQ(drvscan.console, Before("drvscan", drivers) + Checking("a.sys") +
                                  kHit1 + Checking("h.sys") + kHit5 +
-                                 Checking("m.sys") + kHit11);
+                                 Checking("m.sys") + kHit11 +
+                                 Checking("w.sys") + kHit1);
   EXPECT_EQ(drvscan.log,
             Before("drvscan", drivers) + Logged("a.sys", "decrypt magic1") +
-                Logged("h.sys", "C6 2A xor") + Logged("m.sys", "79 F4 8B"));
+                Logged("h.sys", "C6 2A xor") + Logged("m.sys", "79 F4 8B") +
+                Logged("w.sys", "decrypt magic1"));
   Said noisegauge = Run("noisegauge");
   EXPECT_EQ(noisegauge.console, Before("noisegauge", inf) + Checking("a.pnf") +
                                     Checking("h.pnf") +
@@ -148,11 +163,13 @@ TEST_P(WineCrossView, ExaminesWhatTheListingHidesAndTheDiskHolds) {
   EXPECT_EQ(drvscan.console, Before("drvscan", drivers) + Checking("a.sys") +
                                  kHit1 + Hidden("h.sys") + Checking("h.sys") +
                                  kHit5 + Checking("m.sys") + Masked("m.sys") +
-                                 kHit11);
+                                 kHit11 + Hidden("w.sys") + Checking("w.sys") +
+                                 kNotReadable);
   EXPECT_EQ(drvscan.log, Before("drvscan", drivers) +
                              Logged("a.sys", "decrypt magic1") +
                              Hidden("h.sys") + Logged("h.sys", "C6 2A xor") +
-                             Masked("m.sys") + Logged("m.sys", "79 F4 8B"));
+                             Masked("m.sys") + Logged("m.sys", "79 F4 8B") +
+                             Hidden("w.sys") + kNotReadable);
   Said noisegauge = Run("noisegauge");
   const std::string entropy = Checking("a.pnf") + Hidden("h.pnf") +
                               Checking("h.pnf") + AboveThreshold("h.pnf");

@@ -18,6 +18,8 @@
 #include <set>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/shadow_copies.h"
+#include "tests/e2e/wof_files.h"
 
 namespace {
 
@@ -179,69 +181,7 @@ std::string MakeTreeFolders(
 // in the foreground so that its end shows that everything is written.
 pid_t MountNtfs(const std::string& file, const std::string& mount,
                 const std::string& options, std::string* why) {
-  std::string program = Tool("ntfs-3g");
-  std::string log = LogFile("ntfs-3g.log");
-  struct stat outside;
-  if (stat(Folder(mount).c_str(), &outside) != 0) {
-    *why = SystemError("cannot stat", Folder(mount));
-    return -1;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execl(program.c_str(), program.c_str(), "-o", options.c_str(), file.c_str(),
-          mount.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  if (pid < 0) {
-    *why = SystemError("cannot fork for", program);
-    return -1;
-  }
-  for (int wait = 0; wait < 1000; ++wait) {
-    struct stat inside;
-    if (stat(mount.c_str(), &inside) == 0 && inside.st_dev != outside.st_dev)
-      return pid;
-    int status;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      *why = "ntfs-3g did not mount " + file + ": " + ReadFileBytes(log);
-      return -1;
-    }
-    usleep(10000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  *why =
-      "ntfs-3g did not mount " + file + " within 10 s: " + ReadFileBytes(log);
-  return -1;
-}
-
-// Unmounts and waits until ntfs-3g has written everything and ended.
-std::string UnmountNtfs(const std::string& mount, pid_t pid) {
-  std::string why;
-  for (int attempt = 0; umount(mount.c_str()) != 0; ++attempt) {
-    if (errno != EBUSY || attempt == 100) {
-      why = SystemError("cannot unmount", mount);
-      kill(pid, SIGTERM);
-      break;
-    }
-    usleep(20000);
-  }
-  int status = 0;
-  for (int wait = 0; waitpid(pid, &status, WNOHANG) != pid; ++wait) {
-    if (wait == 3000) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return "ntfs-3g did not end after the unmount of " + mount;
-    }
-    usleep(10000);
-  }
-  if (why.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-    why = "ntfs-3g ended badly after the unmount of " + mount;
-  return why;
+  return StartFuseMount({"ntfs-3g", "-o", options, file, mount}, mount, why);
 }
 
 bool NtfsAvailable(std::string* why) {
@@ -311,47 +251,28 @@ std::string LayNtfsFile(const TreeFile& file, const std::string& root,
   return "";
 }
 
-std::string LayNtfsTree(const Tree& tree, const std::string& root) {
-  std::string why = MakeTreeFolders(tree, [&root](const std::string& folder) {
-    std::string path = root + "/" + folder;
-    return mkdir(path.c_str(), 0755) == 0 ? ""
-                                          : SystemError("cannot make", path);
-  });
-  if (!why.empty()) return why;
-  const std::string compressing = root + "/compressing.tmp";
-  const std::string spacer_path = root + "/spacer.tmp";
-  bool compresses = false, fragments = false;
+// Makes the tree's WOF files what CompactOS makes of a file, once the tree
+// is laid, through a mount of its own that shows named streams as Windows
+// names them ("a.sys:WofCompressedData").
+std::string LayWofFiles(const Tree& tree, const std::string& volume_file,
+                        const std::string& mount) {
+  bool any = false;
+  for (const TreeFile& file : tree.files) any |= file.wof_algorithm >= 0;
+  if (!any) return "";
+  std::string why;
+  pid_t pid = MountNtfs(volume_file, mount,
+                        "streams_interface=windows,no_detach", &why);
+  if (pid < 0) return why;
   for (const TreeFile& file : tree.files) {
-    compresses |= file.compressed;
-    fragments |= file.fragments > 1;
+    if (file.wof_algorithm < 0 || !why.empty()) continue;
+    why = MakeWofFile(
+        mount + "/" + file.path, file.bytes.size(),
+        file.wof_stream.value_or(
+            WofCompressedStream(file.bytes, file.wof_algorithm)),
+        file.wof_reparse.value_or(WofReparseValue(file.wof_algorithm)));
   }
-  if (compresses) {
-    const char kCompressed[4] = {0, 0, 0x08, 0};  // big-endian 0x800
-    if (mkdir(compressing.c_str(), 0755) != 0 ||
-        setxattr(compressing.c_str(), "system.ntfs_attrib_be", kCompressed,
-                 sizeof kCompressed, 0) != 0)
-      return SystemError("cannot make the compressed folder", compressing);
-  }
-  int spacer = -1;
-  if (fragments) {
-    spacer = open(spacer_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (spacer < 0) return SystemError("cannot create", spacer_path);
-  }
-  for (const TreeFile& file : tree.files) {
-    why = LayNtfsFile(file, root, compressing, spacer);
-    if (!why.empty()) break;
-  }
-  if (spacer >= 0) {
-    close(spacer);
-    unlink(spacer_path.c_str());
-  }
-  if (compresses) rmdir(compressing.c_str());
-  if (!why.empty()) return why;
-  for (const TreeFile& file : tree.files)
-    if (file.deleted && unlink((root + "/" + file.path).c_str()) != 0)
-      return SystemError("cannot delete", root + "/" + file.path);
-  sync();
-  return "";
+  std::string unmounted = StopFuseMount(mount, pid);
+  return why.empty() ? unmounted : why;
 }
 
 BuiltImage MakeNtfsVolume(const VolumeRecipe& recipe) {
@@ -370,9 +291,10 @@ BuiltImage MakeNtfsVolume(const VolumeRecipe& recipe) {
   pid_t pid = MountNtfs(image.path, mount, "compression,no_detach", &why);
   if (pid < 0) return Failed(why);
   why = LayNtfsTree(recipe.tree, mount);
-  std::string unmounted = UnmountNtfs(mount, pid);
-  rmdir(mount.c_str());
+  std::string unmounted = StopFuseMount(mount, pid);
   if (why.empty()) why = unmounted;
+  if (why.empty()) why = LayWofFiles(recipe.tree, image.path, mount);
+  rmdir(mount.c_str());
   if (!why.empty()) return Failed(why);
   image.built = true;
   image.offsets = {0};
@@ -384,10 +306,12 @@ BuiltImage MakeFatVolume(const VolumeRecipe& recipe) {
   std::string why;
   if (!ToolsInstalled({"mkfs.fat", "mmd", "mcopy", "mdel"}, &why))
     return Failed(why, true);
+  if (!recipe.tree.removed.empty())
+    return Failed(recipe.name + ": FAT volumes are laid once, nothing removed");
   for (const TreeFile& file : recipe.tree.files)
     if (!file.short_name.empty() || !file.streams.empty() ||
         !file.links.empty() || file.hole || file.compressed ||
-        file.fragments > 1)
+        file.fragments > 1 || file.wof_algorithm >= 0)
       return Failed(file.path + ": FAT volumes take no NTFS extras");
   BuiltImage image;
   image.folder = NewFolder(recipe.name);
@@ -467,6 +391,8 @@ BuiltImage MakeDisk(const DiskRecipe& recipe) {
     const BuiltImage& built = BuildVolume(volume);
     if (!built.built) return built;
     image.volume_files.push_back(built.path);
+    image.shadows.push_back(built.shadows.empty() ? VolumeShadows()
+                                                  : built.shadows[0]);
     label += "-" + volume.name;
   }
   std::string why;
@@ -633,10 +559,132 @@ std::vector<size_t> Attributes(const std::string& volume, size_t record) {
 
 }  // namespace
 
+pid_t StartFuseMount(std::vector<std::string> argv, const std::string& mount,
+                     std::string* why) {
+  const std::string name = argv[0];
+  argv[0] = Tool(name);
+  const std::string log = LogFile(name + ".log");
+  struct stat outside;
+  if (stat(Folder(mount).c_str(), &outside) != 0) {
+    *why = SystemError("cannot stat", Folder(mount));
+    return -1;
+  }
+  std::vector<char*> args;
+  for (std::string& word : argv) args.push_back(&word[0]);
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (pid < 0) {
+    *why = SystemError("cannot fork for", name);
+    return -1;
+  }
+  for (int wait = 0; wait < 1000; ++wait) {
+    struct stat inside;
+    if (stat(mount.c_str(), &inside) == 0 && inside.st_dev != outside.st_dev)
+      return pid;
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      *why = name + " did not mount " + mount + ": " + ReadFileBytes(log);
+      return -1;
+    }
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  *why =
+      name + " did not mount " + mount + " within 10 s: " + ReadFileBytes(log);
+  return -1;
+}
+
+std::string StopFuseMount(const std::string& mount, pid_t pid) {
+  std::string why;
+  for (int attempt = 0; umount(mount.c_str()) != 0; ++attempt) {
+    if (errno != EBUSY || attempt == 100) {
+      why = SystemError("cannot unmount", mount);
+      kill(pid, SIGTERM);
+      break;
+    }
+    usleep(20000);
+  }
+  int status = 0;
+  for (int wait = 0; waitpid(pid, &status, WNOHANG) != pid; ++wait) {
+    if (wait == 3000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return "the file system of " + mount + " did not end after its unmount";
+    }
+    usleep(10000);
+  }
+  if (why.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+    why = "the file system of " + mount + " ended badly after its unmount";
+  return why;
+}
+
+std::string LayNtfsTree(const Tree& tree, const std::string& root) {
+  for (const std::string& removed : tree.removed) {
+    const std::string path = root + "/" + removed;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return SystemError("no", path);
+    RemoveTree(path);
+    if (lstat(path.c_str(), &info) == 0) return "cannot remove " + path;
+  }
+  // A later state finds the folders of the states before.
+  std::string why = MakeTreeFolders(tree, [&root](const std::string& folder) {
+    std::string path = root + "/" + folder;
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST
+               ? ""
+               : SystemError("cannot make", path);
+  });
+  if (!why.empty()) return why;
+  const std::string compressing = root + "/compressing.tmp";
+  const std::string spacer_path = root + "/spacer.tmp";
+  bool compresses = false, fragments = false;
+  for (const TreeFile& file : tree.files) {
+    compresses |= file.compressed;
+    fragments |= file.fragments > 1;
+  }
+  if (compresses) {
+    const char kCompressed[4] = {0, 0, 0x08, 0};  // big-endian 0x800
+    if (mkdir(compressing.c_str(), 0755) != 0 ||
+        setxattr(compressing.c_str(), "system.ntfs_attrib_be", kCompressed,
+                 sizeof kCompressed, 0) != 0)
+      return SystemError("cannot make the compressed folder", compressing);
+  }
+  int spacer = -1;
+  if (fragments) {
+    spacer = open(spacer_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (spacer < 0) return SystemError("cannot create", spacer_path);
+  }
+  for (const TreeFile& file : tree.files) {
+    why = LayNtfsFile(file, root, compressing, spacer);
+    if (!why.empty()) break;
+  }
+  if (spacer >= 0) {
+    close(spacer);
+    unlink(spacer_path.c_str());
+  }
+  if (compresses) rmdir(compressing.c_str());
+  if (!why.empty()) return why;
+  for (const TreeFile& file : tree.files)
+    if (file.deleted && unlink((root + "/" + file.path).c_str()) != 0)
+      return SystemError("cannot delete", root + "/" + file.path);
+  sync();
+  return "";
+}
+
 const BuiltImage& BuildVolume(const VolumeRecipe& recipe) {
   auto [entry, added] = Cache().try_emplace("volume:" + recipe.name);
   if (added)
-    entry->second = recipe.file_system == FileSystem::kNtfs
+    entry->second = !recipe.shadows.empty() ? MakeShadowedVolume(recipe)
+                    : recipe.file_system == FileSystem::kNtfs
                         ? MakeNtfsVolume(recipe)
                         : MakeFatVolume(recipe);
   return entry->second;
@@ -761,7 +809,7 @@ NtfsMount::NtfsMount(const std::string& volume_file) {
 }
 
 NtfsMount::~NtfsMount() {
-  if (pid_ > 0) UnmountNtfs(path_, pid_);
+  if (pid_ > 0) StopFuseMount(path_, pid_);
   if (!path_.empty()) rmdir(path_.c_str());
 }
 

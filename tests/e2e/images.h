@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,13 @@ struct TreeFile {
   bool compressed = false;  // NTFS-compressed
   int fragments = 1;        // its data in this many runs apart on the volume
   bool deleted = false;     // written, then deleted once the tree is laid
+  // Kept compressed as CompactOS keeps it, by this WOF algorithm
+  // (tests/e2e/wof_files.h); -1 for none. Its WofCompressedData stream (none
+  // when empty) and its reparse point's value are made from `bytes` and the
+  // algorithm, or laid exactly as given here.
+  int wof_algorithm = -1;
+  std::optional<std::string> wof_stream = std::nullopt;
+  std::optional<std::string> wof_reparse = std::nullopt;
 };
 
 // Folders are made in order before the files; the folders on a file's path
@@ -36,6 +44,37 @@ struct TreeFile {
 struct Tree {
   std::vector<std::string> folders;
   std::vector<TreeFile> files;  // written in order
+  // NTFS only: files and folders, with everything below them, removed
+  // before the folders are made, as a later state of a volume removes them.
+  std::vector<std::string> removed = {};
+};
+
+// Volume shadow copies, which tests/e2e/shadow_copies.h writes.
+
+// An older state of an NTFS volume that a shadow copy keeps.
+struct ShadowState {
+  Tree changes;         // made on the state before, or on a fresh volume
+  std::string created;  // when the copy was made: "2019-06-04 23:43:32", UTC
+};
+
+// A shadow copy as written into a volume. Offsets are from the volume's
+// start.
+struct ShadowCopy {
+  std::string created;            // as in its ShadowState
+  uint64_t filetime = 0;          // the same as the catalog holds it
+  int catalog_index = 0;          // its place in the catalog, from 0
+  std::string state;              // the raw volume file of the state it keeps
+  uint64_t store_header = 0;      // its store's header block
+  uint64_t first_block_list = 0;  // and first block list block
+  size_t saved_blocks = 0;        // the blocks of 16 KiB its store holds
+};
+
+struct VolumeShadows {
+  std::vector<ShadowCopy> copies;        // oldest first
+  std::vector<uint64_t> catalog_blocks;  // in the order of their chain
+  // The 16 KiB blocks of the catalog and the stores, which no copy reads as
+  // its state: start and size.
+  std::vector<std::pair<uint64_t, uint64_t>> store_space;
 };
 
 enum class FileSystem { kNtfs, kFat16, kFat32 };
@@ -45,6 +84,12 @@ struct VolumeRecipe {
   FileSystem file_system;
   int size_mib;
   Tree tree;
+  // NTFS only: older states kept in shadow copies, oldest first; `tree` then
+  // makes the current volume from the newest of them.
+  std::vector<ShadowState> shadows = {};
+  // The copies in the catalog's order, as indexes into `shadows`; empty for
+  // oldest first.
+  std::vector<int> shadow_catalog_order = {};
   // NTFS only: the bytes of a cluster and of a sector, as mkntfs -c and -s
   // take them. Windows formats clusters of up to 2 MiB; NTFS compresses only
   // with clusters of 4 KiB or less.
@@ -89,6 +134,7 @@ struct BuiltImage {
   std::string raw;     // the same disk as one raw file
   std::vector<uint64_t> offsets;          // of each volume, in bytes
   std::vector<std::string> volume_files;  // each volume alone, raw
+  std::vector<VolumeShadows> shadows;     // of each volume, as `offsets`
 };
 
 const BuiltImage& BuildVolume(const VolumeRecipe& recipe);
@@ -169,6 +215,19 @@ size_t FindCluster(const std::string& volume, const std::string& head);
 size_t FindFileRecord(const std::string& volume, const std::string& utf8_name);
 // The unnamed attribute of `type` in the record at `record`; npos if none.
 size_t FindAttribute(const std::string& volume, size_t record, uint32_t type);
+
+// For writers that change a volume in steps (tests/e2e/shadow_copies.cc).
+// Starts the FUSE program `argv` (its first word a program name) in the
+// foreground and waits until the folder `mount` shows its file system; its
+// process, or -1 with why.
+pid_t StartFuseMount(std::vector<std::string> argv, const std::string& mount,
+                     std::string* why);
+// Unmounts `mount` and waits until the program `pid` has written everything
+// and ended; "" when it ended well.
+std::string StopFuseMount(const std::string& mount, pid_t pid);
+// Lays `tree` below the root of a writable ntfs-3g mount: removes its
+// `removed` paths, then makes its folders and writes its files.
+std::string LayNtfsTree(const Tree& tree, const std::string& root);
 
 // The test skips when an image could not be made for want of a tool or a
 // right, but fails under CI, and whenever a tool failed.

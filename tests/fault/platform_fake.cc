@@ -170,7 +170,10 @@ uint32_t GetSystemFolder(WideString* folder) {
 
 bool GetWindowsFolderOverride(WideString*) { return false; }
 
-bool GetImageOverride(WideString*) { return false; }
+bool GetImageOverride(WideString* image) {
+  *image = fake.image;
+  return !fake.image.empty();
+}
 
 // A file's bytes on the volume open as a file of their own, under the path
 // with this prefix.
@@ -192,13 +195,21 @@ void RefreshVolumeViews() {
   for (const auto& [path, bytes] : fake.refreshed) fake.on_volume[path] = bytes;
 }
 
-uint32_t UseImageSource(const WideString&, ImageVolumeInfo*,
+uint32_t UseImageSource(const WideString&, ImageVolumeInfo* info,
                         ImageProblem* problem) {
-  *problem = ImageProblem::kNotSupported;
-  return kErrorNotSupported;
+  *info = fake.image_volume;
+  *problem = ImageProblem::kNone;
+  return kErrorSuccess;
 }
 
 bool RunsUnderWow64() { return fake.wow64; }
+
+bool UseNextShadowCopy(ShadowCopyStep* step) {
+  if (fake.shadow_steps.empty()) return false;
+  *step = fake.shadow_steps.front();
+  fake.shadow_steps.pop_front();
+  return true;
+}
 
 UtcTime CurrentUtcTime() { return UtcTime{2024, 3, 4, 9, 5}; }
 

@@ -5,6 +5,7 @@
 #define TESTS_FAULT_PLATFORM_FAKE_H_
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -50,6 +51,13 @@ struct FakePlatform {
   std::map<WideString, std::string> on_volume;
   std::map<WideString, std::string> refreshed;
   int refreshes = 0;
+
+  // An evidence image that VORLKIT_IMAGE names, when not empty: its volume
+  // is `image_volume`, and each walk after the volume's own is told of the
+  // next of `shadow_steps`.
+  WideString image;
+  ImageVolumeInfo image_volume;
+  std::deque<ShadowCopyStep> shadow_steps;
 
   std::string log;      // the bytes appended to the log
   std::string console;  // console text as UTF-8, as far as flushed

@@ -93,4 +93,79 @@ TEST_F(RunLogFault, ALogThatCannotBeOpenedEndsTheRunBeforeAnyWrite) {
   EXPECT_EQ(fake.log_writes, 0);
 }
 
+// After the volume's walk, each shadow copy of the image's volume gets a
+// line: its number, its creation time to the second in UTC and the volume;
+// one that cannot be examined gets an error line, and a copy with nothing
+// new for the walk gets no walk.
+TEST_F(RunLogFault, NamesEachShadowCopyAfterTheVolume) {
+  struct Case {
+    const char* what;
+    std::vector<ShadowCopyStep> steps;
+    std::vector<bool> walks;  // what each NextExamination answers
+    std::string lines;
+  };
+  const std::string kVolume =
+      "the NTFS volume at byte 32256 of /cases/host17.E01";
+  auto copy = [](size_t number, uint64_t created, bool has_news) {
+    ShadowCopyStep step;
+    step.number = number;
+    step.count = 3;
+    step.created = created;
+    step.has_news = has_news;
+    return step;
+  };
+  ShadowCopyStep unreadable = copy(1, 0, true);
+  unreadable.error = kErrorFileCorrupt;
+  ShadowCopyStep catalog;
+  catalog.error = kErrorFileCorrupt;
+  const Case cases[] = {
+      {"three copies, the middle one without news, the oldest unreadable",
+       {copy(3, 132041654120000000, true), copy(2, 132274532969999999, false),
+        unreadable},
+       {true, false},
+       "INFO: Examining shadow copy 3 of 3, made 2019-06-04 23:43:32 UTC, of " +
+           kVolume + "\r\n" +
+           "INFO: Examining shadow copy 2 of 3, made 2020-02-29 12:34:56 UTC, "
+           "of " +
+           kVolume + "\r\n" +
+           "ERROR: Could not examine shadow copy 1 of 3 of " + kVolume +
+           ". Error code: 0x570\r\n"},
+      {"the turns of centuries and of the epoch",
+       {copy(3, 125963424009999999, true), copy(2, 125911583999999999, true),
+        copy(1, 0, true)},
+       {true, true, true, false},
+       "INFO: Examining shadow copy 3 of 3, made 2000-03-01 00:00:00 UTC, of " +
+           kVolume + "\r\n" +
+           "INFO: Examining shadow copy 2 of 3, made 1999-12-31 23:59:59 UTC, "
+           "of " +
+           kVolume + "\r\n" +
+           "INFO: Examining shadow copy 1 of 3, made 1601-01-01 00:00:00 UTC, "
+           "of " +
+           kVolume + "\r\n"},
+      {"a damaged catalog",
+       {catalog},
+       {false},
+       "ERROR: Could not examine shadow copy 0 of " + kVolume +
+           ". Error code: 0x570\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    fake.image = u"/cases/host17.E01";
+    fake.image_volume.windows_folder = u"\\Windows";
+    fake.image_volume.file_system = u"NTFS";
+    fake.image_volume.offset = 32256;
+    fake.shadow_steps.assign(c.steps.begin(), c.steps.end());
+    ASSERT_TRUE(StartExamination());
+    const std::string examining =
+        "INFO: Examining the Windows folder \\Windows of " + kVolume +
+        " (VORLKIT_IMAGE)\r\n";
+    std::vector<bool> walks;
+    for (bool walk = true; walk;) walks.push_back(walk = NextExamination());
+    EXPECT_EQ(walks, c.walks);
+    EXPECT_EQ(FakeLogText(), kStartLine + examining + c.lines);
+    EXPECT_EQ(FakeConsole(), examining + c.lines);
+  }
+}
+
 }  // namespace
