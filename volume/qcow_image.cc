@@ -1,6 +1,5 @@
 #include "volume/qcow_image.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -18,17 +17,14 @@
 #include <vector>
 
 #include "common/posix_errors.h"
+#include "volume/loaded_library.h"
 #include "volume/qcow_format.h"
 #include "volume/raw_image.h"
 
 namespace {
 
-// libqcow, loaded when the first QCOW image is opened. The libraries of the
-// image formats that libtsk brings (libewf, libvmdk, libvhdi) carry copies
-// of the same helper libraries as libqcow, under the same names; linked
-// into the programs, libqcow's copies would take their place for all of
-// them. Loaded on its own, it uses theirs, and so does the kit for the
-// libbfio handles it gives libqcow.
+// libqcow, loaded when the first QCOW image is opened (see
+// volume/loaded_library.h for why it is not linked).
 struct Qcow {
   bool loaded = false;
   decltype(&libbfio_handle_initialize) handle_initialize = nullptr;
@@ -42,34 +38,22 @@ struct Qcow {
 
 Qcow qcow;
 
-template <typename Function>
-bool Find(void* library, const char* name, Function* function) {
-  *function = reinterpret_cast<Function>(dlsym(library, name));
-  return *function != nullptr;
-}
-
-// libbfio's function as the process already has it, or else libqcow's.
-template <typename Function>
-bool FindShared(void* library, const char* name, Function* function) {
-  *function = reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
-  return *function != nullptr || Find(library, name, function);
-}
-
 bool LoadQcow() {
   static bool tried = false;
   if (tried) return qcow.loaded;
   tried = true;
-  void* library = dlopen("libqcow.so.1", RTLD_NOW | RTLD_LOCAL);
+  void* library = LoadLibraryOnItsOwn("libqcow.so.1");
   if (library == nullptr) return false;
   Qcow& q = qcow;
   q.loaded =
-      FindShared(library, "libbfio_handle_initialize", &q.handle_initialize) &&
-      FindShared(library, "libbfio_handle_free", &q.handle_free) &&
-      Find(library, "libqcow_file_initialize", &q.file_initialize) &&
-      Find(library, "libqcow_file_open_file_io_handle", &q.file_open) &&
-      Find(library, "libqcow_file_close", &q.file_close) &&
-      Find(library, "libqcow_file_free", &q.file_free) &&
-      Find(library, "libqcow_file_read_buffer_at_offset", &q.read_at);
+      FindSharedFunction(library, "libbfio_handle_initialize",
+                         &q.handle_initialize) &&
+      FindSharedFunction(library, "libbfio_handle_free", &q.handle_free) &&
+      FindFunction(library, "libqcow_file_initialize", &q.file_initialize) &&
+      FindFunction(library, "libqcow_file_open_file_io_handle", &q.file_open) &&
+      FindFunction(library, "libqcow_file_close", &q.file_close) &&
+      FindFunction(library, "libqcow_file_free", &q.file_free) &&
+      FindFunction(library, "libqcow_file_read_buffer_at_offset", &q.read_at);
   return q.loaded;
 }
 
@@ -128,19 +112,6 @@ struct Chain {
 
 Chain qcow_chain;
 
-bool ReadFileAt(int fd, uint64_t offset, void* buffer, size_t length) {
-  char* bytes = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t got = pread(fd, bytes, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    offset += static_cast<uint64_t>(got);
-    length -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
 // The file as libbfio reads it for libqcow.
 
 Layer* LayerOf(intptr_t* io_handle) {
@@ -170,7 +141,7 @@ ssize_t ReadLayerFile(intptr_t* io_handle, uint8_t* buffer, size_t size,
   size_t count = static_cast<size_t>(
       std::min<uint64_t>(size, layer->file_size - layer->position));
   count = std::min<size_t>(count, SSIZE_MAX);
-  if (!ReadFileAt(layer->fd, layer->position, buffer, count)) {
+  if (!ReadImageFileAt(layer->fd, layer->position, buffer, count)) {
     layer->read_failed = true;
     return -1;
   }
@@ -242,7 +213,7 @@ uint32_t OpenLayerAt(const std::string& path, const Chain& chain,
 uint32_t OpenQcowLayer(Layer* layer) {
   std::vector<uint8_t> head(
       static_cast<size_t>(std::min<uint64_t>(layer->file_size, kHeadBytes)));
-  if (!ReadFileAt(layer->fd, 0, head.data(), head.size()))
+  if (!ReadImageFileAt(layer->fd, 0, head.data(), head.size()))
     return kErrorIoDevice;
   uint32_t error = ParseQcowHeader(head.data(), head.size(), &layer->header);
   if (error != kErrorSuccess) return error;
@@ -279,7 +250,7 @@ uint32_t BackingIsQcow(const std::string& format, const Layer& layer,
   if (!format.empty()) return kErrorNotSupported;
   char magic[4] = {};
   *is_qcow = layer.file_size >= sizeof magic &&
-             ReadFileAt(layer.fd, 0, magic, sizeof magic) &&
+             ReadImageFileAt(layer.fd, 0, magic, sizeof magic) &&
              memcmp(magic, kQcowMagic, sizeof magic) == 0;
   if (!*is_qcow && IsContainerImage(layer.path)) return kErrorNotSupported;
   return kErrorSuccess;
@@ -291,8 +262,8 @@ uint32_t ReadBackingName(const Layer& layer, std::string* name) {
       header.backing_name_size > layer.file_size - header.backing_name_offset)
     return kErrorFileCorrupt;
   name->assign(header.backing_name_size, '\0');
-  return ReadFileAt(layer.fd, header.backing_name_offset, &(*name)[0],
-                    name->size())
+  return ReadImageFileAt(layer.fd, header.backing_name_offset, &(*name)[0],
+                         name->size())
              ? kErrorSuccess
              : kErrorIoDevice;
 }
@@ -303,7 +274,7 @@ bool ReadTableEntry(const Layer& layer, uint64_t table, uint64_t index,
   if (table >= layer.file_size || index >= (layer.file_size - table) / 8)
     return false;
   uint8_t bytes[8];
-  if (!ReadFileAt(layer.fd, table + index * 8, bytes, sizeof bytes))
+  if (!ReadImageFileAt(layer.fd, table + index * 8, bytes, sizeof bytes))
     return false;
   *entry = 0;
   for (uint8_t byte : bytes) *entry = *entry << 8 | byte;
@@ -359,7 +330,7 @@ bool HeldAlike(Layer* layer, uint64_t offset, size_t most, QcowCluster* holder,
 
 bool ReadFromImage(const Layer& layer, uint64_t offset, uint8_t* buffer,
                    size_t length) {
-  if (!layer.is_qcow) return ReadFileAt(layer.fd, offset, buffer, length);
+  if (!layer.is_qcow) return ReadImageFileAt(layer.fd, offset, buffer, length);
   ssize_t got = qcow.read_at(layer.file, buffer, length,
                              static_cast<off64_t>(offset), nullptr);
   return got >= 0 && static_cast<size_t>(got) == length;

@@ -23,19 +23,6 @@ struct RawImage {
 
 RawImage raw_image;
 
-bool ReadAt(int fd, uint64_t offset, void* buffer, size_t length) {
-  char* bytes = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t got = pread(fd, bytes, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    offset += static_cast<uint64_t>(got);
-    length -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
 int64_t ReadRawImage(void* context, uint64_t offset, void* buffer,
                      size_t length) {
   const RawImage* image = static_cast<const RawImage*>(context);
@@ -51,8 +38,8 @@ int64_t ReadRawImage(void* context, uint64_t offset, void* buffer,
                        : image->size;
     size_t count =
         static_cast<size_t>(std::min<uint64_t>(length - done, end - at));
-    if (!ReadAt(image->descriptors[segment], at - image->starts[segment],
-                bytes + done, count))
+    if (!ReadImageFileAt(image->descriptors[segment],
+                         at - image->starts[segment], bytes + done, count))
       return -1;
     done += count;
   }
@@ -127,6 +114,19 @@ bool IsQcowImage(const std::string& path) {
                  memcmp(magic, kQcowMagic, sizeof magic) == 0;
   close(fd);
   return is_qcow;
+}
+
+bool ReadImageFileAt(int fd, uint64_t offset, void* buffer, size_t length) {
+  char* bytes = static_cast<char*>(buffer);
+  while (length > 0) {
+    ssize_t got = pread(fd, bytes, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<size_t>(got);
+  }
+  return true;
 }
 
 uint32_t OpenRawImage(const std::string& path, ImageReader* reader) {

@@ -22,6 +22,10 @@ bool IsQcowImage(const std::string& path);
 // usual. The descriptor, or -1 with errno set.
 int OpenForImageReading(const std::string& path);
 
+// Reads exactly `length` bytes from `offset` of the open file `fd`; false
+// when they cannot all be read.
+bool ReadImageFileAt(int fd, uint64_t offset, void* buffer, size_t length);
+
 // Opens a raw image for reading through `*reader`: one file or block device,
 // or the segments of a split image named by its first (name.001, then
 // name.002 and on while they exist). The files stay open for the rest of

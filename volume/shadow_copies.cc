@@ -1,6 +1,5 @@
 #include "volume/shadow_copies.h"
 
-#include <dlfcn.h>
 #include <libbfio.h>
 #include <libvshadow.h>
 
@@ -8,14 +7,12 @@
 #include <cstdio>
 #include <deque>
 
+#include "volume/loaded_library.h"
+
 namespace {
 
-// libvshadow, loaded when the first volume asks for its shadow copies. The
-// libraries of the image formats that libtsk brings (libewf, libvmdk,
-// libvhdi) each carry copies of the same helper libraries under the same
-// names; linked into the programs, libvshadow's copies would take their
-// place for all of them and break those formats. Loaded on its own, it
-// takes theirs, and libbfio's functions are those the others use.
+// libvshadow, loaded when the first volume asks for its shadow copies (see
+// volume/loaded_library.h for why it is not linked).
 struct Vshadow {
   bool loaded = false;
   decltype(&libbfio_handle_initialize) handle_initialize = nullptr;
@@ -43,53 +40,46 @@ struct Vshadow {
 
 Vshadow vshadow;
 
-template <typename Function>
-bool Find(void* library, const char* name, Function* function) {
-  *function = reinterpret_cast<Function>(dlsym(library, name));
-  return *function != nullptr;
-}
-
-// libbfio's function as the process already has it, or else the one that
-// came with libvshadow.
-template <typename Function>
-bool FindShared(void* library, const char* name, Function* function) {
-  *function = reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, name));
-  return *function != nullptr || Find(library, name, function);
-}
-
 bool LoadVshadow() {
   static bool tried = false;
   if (tried) return vshadow.loaded;
   tried = true;
-  void* library = dlopen("libvshadow.so.1", RTLD_NOW | RTLD_LOCAL);
+  void* library = LoadLibraryOnItsOwn("libvshadow.so.1");
   if (library == nullptr) return false;
   Vshadow& v = vshadow;
   v.loaded =
-      FindShared(library, "libbfio_handle_initialize", &v.handle_initialize) &&
-      FindShared(library, "libbfio_handle_free", &v.handle_free) &&
-      FindShared(library, "libbfio_error_free", &v.bfio_error_free) &&
-      Find(library, "libvshadow_error_free", &v.error_free) &&
-      Find(library, "libvshadow_check_volume_signature_file_io_handle",
-           &v.check_volume_signature) &&
-      Find(library, "libvshadow_volume_initialize", &v.volume_initialize) &&
-      Find(library, "libvshadow_volume_open_file_io_handle", &v.volume_open) &&
-      Find(library, "libvshadow_volume_close", &v.volume_close) &&
-      Find(library, "libvshadow_volume_free", &v.volume_free) &&
-      Find(library, "libvshadow_volume_get_number_of_stores",
-           &v.number_of_stores) &&
-      Find(library, "libvshadow_volume_get_store", &v.get_store) &&
-      Find(library, "libvshadow_store_free", &v.store_free) &&
-      Find(library, "libvshadow_store_get_creation_time", &v.creation_time) &&
-      Find(library, "libvshadow_store_has_in_volume_data",
-           &v.has_in_volume_data) &&
-      Find(library, "libvshadow_store_get_volume_size", &v.store_volume_size) &&
-      Find(library, "libvshadow_store_get_number_of_blocks",
-           &v.number_of_blocks) &&
-      Find(library, "libvshadow_store_get_block_by_index", &v.get_block) &&
-      Find(library, "libvshadow_block_get_original_offset",
-           &v.original_offset) &&
-      Find(library, "libvshadow_block_free", &v.block_free) &&
-      Find(library, "libvshadow_store_read_buffer_at_offset", &v.read_at);
+      FindSharedFunction(library, "libbfio_handle_initialize",
+                         &v.handle_initialize) &&
+      FindSharedFunction(library, "libbfio_handle_free", &v.handle_free) &&
+      FindSharedFunction(library, "libbfio_error_free", &v.bfio_error_free) &&
+      FindFunction(library, "libvshadow_error_free", &v.error_free) &&
+      FindFunction(library, "libvshadow_check_volume_signature_file_io_handle",
+                   &v.check_volume_signature) &&
+      FindFunction(library, "libvshadow_volume_initialize",
+                   &v.volume_initialize) &&
+      FindFunction(library, "libvshadow_volume_open_file_io_handle",
+                   &v.volume_open) &&
+      FindFunction(library, "libvshadow_volume_close", &v.volume_close) &&
+      FindFunction(library, "libvshadow_volume_free", &v.volume_free) &&
+      FindFunction(library, "libvshadow_volume_get_number_of_stores",
+                   &v.number_of_stores) &&
+      FindFunction(library, "libvshadow_volume_get_store", &v.get_store) &&
+      FindFunction(library, "libvshadow_store_free", &v.store_free) &&
+      FindFunction(library, "libvshadow_store_get_creation_time",
+                   &v.creation_time) &&
+      FindFunction(library, "libvshadow_store_has_in_volume_data",
+                   &v.has_in_volume_data) &&
+      FindFunction(library, "libvshadow_store_get_volume_size",
+                   &v.store_volume_size) &&
+      FindFunction(library, "libvshadow_store_get_number_of_blocks",
+                   &v.number_of_blocks) &&
+      FindFunction(library, "libvshadow_store_get_block_by_index",
+                   &v.get_block) &&
+      FindFunction(library, "libvshadow_block_get_original_offset",
+                   &v.original_offset) &&
+      FindFunction(library, "libvshadow_block_free", &v.block_free) &&
+      FindFunction(library, "libvshadow_store_read_buffer_at_offset",
+                   &v.read_at);
   return v.loaded;
 }
 

@@ -17,13 +17,6 @@ const std::string kClean(24, '\x90');
 // The disk: four drivers with a signature each, the last kept compressed
 // by WOF (CompactOS), a pnf file with its .inf and one above the threshold
 // without.
-TreeFile File(const std::string& path, const std::string& bytes) {
-  TreeFile file;
-  file.path = path;
-  file.bytes = bytes;
-  return file;
-}
-
 TreeFile CompressedByWof(const std::string& path, const std::string& bytes) {
   TreeFile file = File(path, bytes);
   file.wof_algorithm = 0;  // XPRESS4K

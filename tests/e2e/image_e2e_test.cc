@@ -25,19 +25,6 @@ const char* const kTools[] = {"drvscan", "noisegauge", "pairscan"};
 std::string Filler(size_t size) { return std::string(size, '\x90'); }
 std::string Zeros(size_t size) { return std::string(size, '\0'); }
 
-std::string Repeat(const std::string& bytes, int times) {
-  std::string out;
-  for (int i = 0; i < times; ++i) out += bytes;
-  return out;
-}
-
-// `size` bytes of `fill` with `row` placed at `at`.
-std::string Placed(size_t size, char fill, size_t at, const std::string& row) {
-  std::string bytes(size, fill);
-  bytes.replace(at, row.size(), row);
-  return bytes;
-}
-
 uint32_t Read16(const std::string& bytes, size_t at) {
   return static_cast<unsigned char>(bytes[at]) |
          static_cast<unsigned char>(bytes[at + 1]) << 8;
@@ -128,13 +115,6 @@ struct Walk {
                                   : pairscan;
   }
 };
-
-TreeFile File(const std::string& path, const std::string& bytes) {
-  TreeFile file;
-  file.path = path;
-  file.bytes = bytes;
-  return file;
-}
 
 TreeFile Sparse(const std::string& path, uint64_t hole,
                 const std::string& bytes) {

@@ -680,6 +680,13 @@ std::string LayNtfsTree(const Tree& tree, const std::string& root) {
   return "";
 }
 
+TreeFile File(const std::string& path, const std::string& bytes) {
+  TreeFile file;
+  file.path = path;
+  file.bytes = bytes;
+  return file;
+}
+
 const BuiltImage& BuildVolume(const VolumeRecipe& recipe) {
   auto [entry, added] = Cache().try_emplace("volume:" + recipe.name);
   if (added)

@@ -39,6 +39,9 @@ struct TreeFile {
   std::optional<std::string> wof_reparse = std::nullopt;
 };
 
+// A file of `bytes` at `path`, with no NTFS extras.
+TreeFile File(const std::string& path, const std::string& bytes);
+
 // Folders are made in order before the files; the folders on a file's path
 // are made as needed.
 struct Tree {

@@ -24,6 +24,18 @@ std::string EveryByte() {
   return bytes;
 }
 
+std::string Repeat(const std::string& bytes, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += bytes;
+  return out;
+}
+
+std::string Placed(size_t size, char fill, size_t at, const std::string& row) {
+  std::string bytes(size, fill);
+  bytes.replace(at, row.size(), row);
+  return bytes;
+}
+
 std::string Checking(const std::string& name) {
   return "INFO: Checking file " + name + "\n";
 }

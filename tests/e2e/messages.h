@@ -22,6 +22,12 @@ std::string WithSignature(const std::string& row);
 // average 0.937500.
 std::string EveryByte();
 
+// `bytes` `times` over.
+std::string Repeat(const std::string& bytes, int times);
+
+// `size` bytes of `fill` with `row` placed at `at`.
+std::string Placed(size_t size, char fill, size_t at, const std::string& row);
+
 // "INFO: Checking file <name>\n".
 std::string Checking(const std::string& name);
 

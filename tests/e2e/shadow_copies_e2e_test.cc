@@ -18,19 +18,6 @@ namespace {
 const std::string kDrivers = "Windows/System32/drivers/";
 const std::string kInf = "Windows/inf/";
 
-TreeFile File(const std::string& path, const std::string& bytes) {
-  TreeFile file;
-  file.path = path;
-  file.bytes = bytes;
-  return file;
-}
-
-std::string Repeat(const std::string& bytes, int times) {
-  std::string out;
-  for (int i = 0; i < times; ++i) out += bytes;
-  return out;
-}
-
 std::string Clean(char fill, size_t size) { return std::string(size, fill); }
 
 // State 1 holds a Vorl driver and a packed PNF without its .inf beside clean

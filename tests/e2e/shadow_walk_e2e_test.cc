@@ -20,26 +20,6 @@ const char* const kTools[] = {"drvscan", "noisegauge", "pairscan"};
 const std::string kDrivers = "Windows/System32/drivers/";
 const std::string kInf = "Windows/inf/";
 
-TreeFile File(const std::string& path, const std::string& bytes) {
-  TreeFile file;
-  file.path = path;
-  file.bytes = bytes;
-  return file;
-}
-
-std::string Repeat(const std::string& bytes, int times) {
-  std::string out;
-  for (int i = 0; i < times; ++i) out += bytes;
-  return out;
-}
-
-// `size` bytes of `fill` with `row` placed at `at`.
-std::string Placed(size_t size, char fill, size_t at, const std::string& row) {
-  std::string bytes(size, fill);
-  bytes.replace(at, row.size(), row);
-  return bytes;
-}
-
 // The three versions of beep.sys: in the oldest state, in the states after
 // it, and on the volume now, which holds no signature.
 std::string OldBeep() { return Placed(8192, 'b', 100, kRow5); }

@@ -41,12 +41,6 @@ std::string Placed(std::string bytes, size_t at, const std::string& row) {
   return bytes.replace(at, row.size(), row);
 }
 
-std::string Repeat(const std::string& bytes, int times) {
-  std::string out;
-  for (int i = 0; i < times; ++i) out += bytes;
-  return out;
-}
-
 TreeFile Wof(const std::string& path, int algorithm, const std::string& bytes) {
   TreeFile file;
   file.path = path;
