@@ -31,7 +31,7 @@ for fuzzer in "${FUZZERS[@]}"; do
   [[ -f fuzz/$fuzzer.dict ]] && options+=(-dict="fuzz/$fuzzer.dict")
   # Its seeds are whole volumes, larger than libFuzzer's usual inputs.
   [[ $fuzzer == image_fuzzer || $fuzzer == ntfs_fuzzer ]] &&
-    options+=(-max_len=2200000)
+    options+=(-max_len=3200000)
 
   echo "== $fuzzer: ${seconds}s"
   log=$work/$fuzzer.log
