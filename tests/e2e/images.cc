@@ -781,9 +781,8 @@ const BuiltImage& QcowConverted(const std::string& label,
   BuiltImage image = disk;
   image.folder = NewFolder(label);
   image.path = image.folder + "/" + label + ".qcow2";
-  why = RunTool({"qemu-img", "convert", "--object",
-                 "secret,id=key,data=kit-secret", "-f", "raw", "-O", "qcow2",
-                 "-o", options, disk.raw, image.path});
+  why = RunTool({"qemu-img", "convert", "-f", "raw", "-O", "qcow2", "-o",
+                 options, disk.raw, image.path});
   return entry->second = why.empty() ? image : Failed(label + ": " + why);
 }
 

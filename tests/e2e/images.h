@@ -162,8 +162,7 @@ enum class QcowChange {
 // the bytes there.
 const BuiltImage& QcowChanged(const std::string& label, const BuiltImage& from,
                               const BuiltImage& changed, QcowChange how);
-// `disk` converted to QCOW2 with the qemu-img options `options` (-o), with
-// a secret `key` to name for an encrypted image.
+// `disk` converted to QCOW2 with the qemu-img options `options` (-o).
 const BuiltImage& QcowConverted(const std::string& label,
                                 const BuiltImage& disk,
                                 const std::string& options);
