@@ -60,8 +60,10 @@ fuzz: deps
 	fuzz/run.sh build/fuzz/bin build/fuzz/work $(FUZZ_SECONDS)
 
 # Races drvscan and noisegauge against YARA, the plain searches and cat on
-# Wine's Windows libraries (see bench/run.sh); not part of `make test`.
-BENCH_PACKAGES := $(DEMO_PACKAGES) libbenchmark-dev wine64
+# Wine's Windows libraries (see bench/run.sh); not part of `make test`. The
+# image tools write the corpus into NTFS images, E01 and shadow copies.
+BENCH_PACKAGES := $(DEMO_PACKAGES) libbenchmark-dev wine64 ntfs-3g ewf-tools \
+                  libvshadow-utils
 bench:
 	@scripts/ensure-packages.sh $(BENCH_PACKAGES)
 	@command -v yara >/dev/null || scripts/ensure-packages.sh yara || \

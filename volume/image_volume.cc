@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 
 #include "volume/ntfs_volume.h"
@@ -72,6 +73,9 @@ struct OpenFile {
 // the library reads it, any other file system by the library.
 struct ImageVolume {
   TSK_IMG_INFO* image = nullptr;
+  // An image that the caller reads is read through its reader straight, past
+  // the library's cache, which would copy every byte once more.
+  ImageReader image_reader;
   uint64_t offset = 0;  // of the volume in the image
   VolumeReader reader;
   NtfsVolumePtr ntfs;
@@ -83,13 +87,18 @@ struct ImageVolume {
   std::vector<OpenFile> files;  // by number; a closed one is not open
 
   // The volume's shadow copies. While one of them is examined, `ntfs` reads
-  // the copy and `own_ntfs` the volume itself; `from_stores` are the
-  // copy's blocks that the stores hold.
+  // the copy through `copy_view` and `own_ntfs` the volume itself;
+  // `from_stores` are the copy's blocks that the stores hold, which
+  // `copy_reader` reads.
   ShadowCopiesPtr shadows;
   size_t shadow_copy = 0;
   VolumeReader copy_reader;
+  VolumeReader copy_view;
   NtfsVolumePtr own_ntfs;
   std::vector<uint64_t> from_stores;
+  // What each search of the copy in use found new, kept for the walk that
+  // follows the check whether the copy holds anything new.
+  std::map<WideString, std::vector<WideString>> copy_listings;
 
   char16_t Upper(char16_t unit) const { return upcase[unit]; }
 };
@@ -111,11 +120,52 @@ uint32_t TakeLibraryError() {
 bool ReadVolumeOfImage(void* context, uint64_t offset, void* buffer,
                        size_t length) {
   const ImageVolume* volume = static_cast<const ImageVolume*>(context);
+  const ImageReader& image = volume->image_reader;
+  if (image.read != nullptr) {
+    // Nothing past the image's end is asked of the reader.
+    if (volume->offset > image.size || offset > image.size - volume->offset ||
+        length > image.size - volume->offset - offset)
+      return false;
+    int64_t got =
+        image.read(image.context, volume->offset + offset, buffer, length);
+    return got >= 0 && static_cast<uint64_t>(got) == length;
+  }
   ssize_t got = tsk_img_read(volume->image,
                              static_cast<TSK_OFF_T>(volume->offset + offset),
                              static_cast<char*>(buffer), length);
   tsk_error_reset();
   return got == static_cast<ssize_t>(length);
+}
+
+// Reads the shadow copy in use: the blocks that it takes from the stores
+// through the stores' reader, every other block straight from the volume,
+// which is what the stores' reader would read there too, only slower.
+bool ReadShadowCopy(void* context, uint64_t offset, void* buffer,
+                    size_t length) {
+  ImageVolume* volume = static_cast<ImageVolume*>(context);
+  const std::vector<uint64_t>& stored = volume->from_stores;
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  while (length > 0) {
+    uint64_t block = offset / kShadowBlockBytes * kShadowBlockBytes;
+    auto next = std::lower_bound(stored.begin(), stored.end(), block);
+    bool in_store = next != stored.end() && *next == block;
+    // Up to the next block of the other kind.
+    uint64_t end = in_store               ? block + kShadowBlockBytes
+                   : next == stored.end() ? offset + length
+                                          : *next;
+    while (in_store && ++next != stored.end() && *next == end)
+      end += kShadowBlockBytes;
+    size_t count =
+        static_cast<size_t>(std::min<uint64_t>(length, end - offset));
+    bool read = in_store ? volume->copy_reader.read(volume->copy_reader.context,
+                                                    offset, out, count)
+                         : ReadVolumeOfImage(volume, offset, out, count);
+    if (!read) return false;
+    out += count;
+    offset += count;
+    length -= count;
+  }
+  return true;
 }
 
 // The unnamed data stream of a file that the library opened: the file's one
@@ -528,11 +578,12 @@ uint32_t FindVolume(ImageVolume* volume, const ImageSelection& selection,
   return kErrorUnrecognizedVolume;
 }
 
-uint32_t OpenOnImage(TSK_IMG_INFO* image, const ImageSelection& selection,
-                     ImageVolumePtr* volume, ImageVolumeInfo* info,
-                     ImageProblem* problem) {
+uint32_t OpenOnImage(TSK_IMG_INFO* image, const ImageReader& reader,
+                     const ImageSelection& selection, ImageVolumePtr* volume,
+                     ImageVolumeInfo* info, ImageProblem* problem) {
   ImageVolumePtr opened(new ImageVolume);
   opened->image = image;
+  opened->image_reader = reader;
   uint32_t error = FindVolume(opened.get(), selection, info, problem);
   if (error != kErrorSuccess) return error;
   *volume = std::move(opened);
@@ -564,20 +615,30 @@ ssize_t ReadThroughReader(TSK_IMG_INFO* image, TSK_OFF_T offset, char* buffer,
 
 void CloseReaderImage(TSK_IMG_INFO* image) { free(image); }
 
-// True when a block of `extents` lies in a block that the shadow copy in
-// use takes from the stores.
-bool FromStores(const ImageVolume& volume,
-                const std::vector<VolumeExtent>& extents) {
+// True when every byte of `extents` that the shadow copy in use takes from
+// the stores reads there as the volume's own byte at the same place.
+bool StoredBytesAlike(ImageVolume* volume,
+                      const std::vector<VolumeExtent>& extents) {
+  const std::vector<uint64_t>& stored = volume->from_stores;
+  std::vector<uint8_t> a(kShadowBlockBytes), b(kShadowBlockBytes);
   for (const VolumeExtent& extent : extents) {
-    if (extent.length == 0) continue;
+    if (extent.length > UINT64_MAX - extent.offset) return false;
+    const uint64_t end = extent.offset + extent.length;
     uint64_t first = extent.offset / kShadowBlockBytes * kShadowBlockBytes;
-    auto block = std::lower_bound(volume.from_stores.begin(),
-                                  volume.from_stores.end(), first);
-    if (block != volume.from_stores.end() &&
-        *block < extent.offset + extent.length)
-      return true;
+    for (auto block = std::lower_bound(stored.begin(), stored.end(), first);
+         block != stored.end() && *block < end; ++block) {
+      uint64_t start = std::max(*block, extent.offset);
+      size_t count = static_cast<size_t>(
+          std::min(*block + kShadowBlockBytes, end) - start);
+      if (!volume->copy_reader.read(volume->copy_reader.context, start,
+                                    a.data(), count) ||
+          !volume->reader.read(volume->reader.context, start, b.data(),
+                               count) ||
+          memcmp(a.data(), b.data(), count) != 0)
+        return false;
+    }
   }
-  return false;
+  return true;
 }
 
 // True when the file of record `own` on the volume and the file of record
@@ -602,17 +663,21 @@ bool SameBytes(ImageVolume* volume, uint64_t own, uint64_t copied) {
   return true;
 }
 
+// The entries of a folder of the volume itself by their long names,
+// escaped as listings hand them on.
+using OwnEntries = std::unordered_map<WideString, const NtfsEntry*>;
+
 // True when `entry` of the shadow copy in use is new or changed against the
 // volume itself: the volume has no entry of its exact long name in `own`
 // (its folder at the same path), or one whose bytes differ. A file is the
-// same without a read when it is the same record, reused by no other file
-// since, whose records and clusters lie where no store replaces them.
-bool NewInCopy(ImageVolume* volume, const std::vector<NtfsEntry>& own,
+// same without reading its data when it is the same record, reused by no
+// other file since, with its records and clusters at the same places, where
+// a store replaces none of their bytes with others.
+bool NewInCopy(ImageVolume* volume, const OwnEntries& own,
                const FolderEntry& entry) {
-  const NtfsEntry* same_name = nullptr;
-  for (const NtfsEntry& candidate : own)
-    if (Escaped(candidate.name) == entry.name) same_name = &candidate;
-  if (same_name == nullptr) return true;
+  auto found = own.find(entry.name);
+  if (found == own.end()) return true;
+  const NtfsEntry* same_name = found->second;
   if (same_name->is_folder || entry.is_folder)
     return same_name->is_folder != entry.is_folder;
   if (same_name->record == entry.address &&
@@ -627,7 +692,7 @@ bool NewInCopy(ImageVolume* volume, const std::vector<NtfsEntry>& own,
                    [](const VolumeExtent& a, const VolumeExtent& b) {
                      return a.offset == b.offset && a.length == b.length;
                    }) &&
-        !FromStores(*volume, theirs))
+        StoredBytesAlike(volume, theirs))
       return false;
   }
   return !SameBytes(volume, same_name->record, entry.address);
@@ -656,7 +721,7 @@ uint32_t OpenImageVolume(const std::string& path,
     *problem = ImageProblem::kCannotOpen;
     return kErrorIoDevice;
   }
-  return OpenOnImage(image, selection, volume, info, problem);
+  return OpenOnImage(image, ImageReader(), selection, volume, info, problem);
 }
 
 uint32_t OpenImageVolumeThrough(const ImageReader& reader,
@@ -680,7 +745,7 @@ uint32_t OpenImageVolumeThrough(const ImageReader& reader,
     *problem = ImageProblem::kCannotOpen;
     return kErrorIoDevice;
   }
-  return OpenOnImage(image, selection, volume, info, problem);
+  return OpenOnImage(image, reader, selection, volume, info, problem);
 }
 
 uint32_t ListImageFolder(ImageVolume* volume, const WideString& search_pattern,
@@ -702,9 +767,18 @@ uint32_t ListImageFolder(ImageVolume* volume, const WideString& search_pattern,
   if (entries == nullptr) return error;
 
   // In a shadow copy, only what the volume itself does not hold.
-  std::vector<NtfsEntry> own;
-  if (volume->shadow_copy != 0)
-    ListNtfsFolder(volume->own_ntfs.get(), folder_path, &own);
+  std::vector<NtfsEntry> own_listed;
+  OwnEntries own;
+  if (volume->shadow_copy != 0) {
+    auto listed = volume->copy_listings.find(search_pattern);
+    if (listed != volume->copy_listings.end()) {
+      *names = listed->second;
+      return names->empty() ? kErrorFileNotFound : kErrorSuccess;
+    }
+    ListNtfsFolder(volume->own_ntfs.get(), folder_path, &own_listed);
+    for (const NtfsEntry& listed : own_listed)
+      own[Escaped(listed.name)] = &listed;
+  }
   auto upper = [volume](char16_t unit) { return volume->Upper(unit); };
   names->clear();
   for (const FolderEntry& entry : *entries) {
@@ -714,6 +788,7 @@ uint32_t ListImageFolder(ImageVolume* volume, const WideString& search_pattern,
         (volume->shadow_copy == 0 || NewInCopy(volume, own, entry)))
       names->push_back(entry.name);
   }
+  if (volume->shadow_copy != 0) volume->copy_listings[search_pattern] = *names;
   return names->empty() ? kErrorFileNotFound : kErrorSuccess;
 }
 
@@ -794,6 +869,7 @@ uint32_t OpenImageShadowCopies(ImageVolume* volume,
 
 uint32_t UseImageShadowCopy(ImageVolume* volume, size_t number) {
   volume->folders.clear();
+  volume->copy_listings.clear();
   if (volume->own_ntfs) volume->ntfs = std::move(volume->own_ntfs);
   volume->shadow_copy = 0;
   volume->from_stores.clear();
@@ -801,9 +877,11 @@ uint32_t UseImageShadowCopy(ImageVolume* volume, size_t number) {
   if (!volume->shadows) return kErrorInvalidParameter;
   uint32_t error = OpenShadowCopy(volume->shadows.get(), number,
                                   &volume->copy_reader, &volume->from_stores);
+  volume->copy_view = volume->copy_reader;
+  volume->copy_view.context = volume;
+  volume->copy_view.read = ReadShadowCopy;
   NtfsVolumePtr copy;
-  if (error == kErrorSuccess)
-    error = OpenNtfsVolume(volume->copy_reader, &copy);
+  if (error == kErrorSuccess) error = OpenNtfsVolume(volume->copy_view, &copy);
   if (error != kErrorSuccess) return error;
   volume->own_ntfs = std::move(volume->ntfs);
   volume->ntfs = std::move(copy);

@@ -161,11 +161,11 @@ int VolumeFileSize(intptr_t* io_handle, size64_t* size, libbfio_error_t**) {
   return 1;
 }
 
-// One shadow copy: the store it reads first, where the catalog lists it,
-// and what reads it as a volume.
+// One shadow copy: the store it reads first, its place among libvshadow's
+// stores, and what reads it as a volume.
 struct Copy {
   libvshadow_store_t* store = nullptr;
-  int catalog_index = 0;
+  int store_index = 0;
   uint64_t created = 0;
   uint64_t volume_size = 0;
 };
@@ -186,9 +186,9 @@ bool ReadCopy(void* context, uint64_t offset, void* buffer, size_t length) {
   return true;
 }
 
-// Adds the volume offsets of the blocks that `store` holds to `blocks`.
-bool AddStoreBlocks(libvshadow_store_t* store, uint64_t volume_size,
-                    std::vector<uint64_t>* blocks) {
+// The volume offsets of the blocks that `store` holds, in `*blocks`.
+bool ReadStoreBlocks(libvshadow_store_t* store, uint64_t volume_size,
+                     std::vector<uint64_t>* blocks) {
   libvshadow_error_t* error = nullptr;
   int count = 0;
   bool read = vshadow.number_of_blocks(store, &count, &error) == 1;
@@ -221,11 +221,16 @@ struct ShadowCopies {
   libbfio_handle_t* handle = nullptr;
   libvshadow_volume_t* volume = nullptr;
   std::deque<Copy> copies;  // oldest first; each reader points into it
-  std::vector<libvshadow_store_t*> catalog;  // every store, in catalog order
+  // Every store, in libvshadow's order, which is that of their creation
+  // times; each copy reads a block that its store lacks as the stores after
+  // it read it. The blocks each holds, read once when first needed.
+  std::vector<libvshadow_store_t*> stores;
+  std::vector<std::vector<uint64_t>> store_blocks;
+  std::vector<bool> store_blocks_read;
 };
 
 void ShadowCopiesCloser::operator()(ShadowCopies* copies) const {
-  for (libvshadow_store_t*& store : copies->catalog)
+  for (libvshadow_store_t*& store : copies->stores)
     vshadow.store_free(&store, nullptr);
   if (copies->volume != nullptr) {
     vshadow.volume_close(copies->volume, nullptr);
@@ -272,14 +277,14 @@ uint32_t OpenShadowCopies(const VolumeReader& volume, ShadowCopiesPtr* copies) {
   }
   for (int i = 0; i < count; ++i) {
     Copy copy;
-    copy.catalog_index = i;
+    copy.store_index = i;
     if (vshadow.get_store(opened->volume, i, &copy.store, &error) != 1 ||
         vshadow.creation_time(copy.store, &copy.created, &error) != 1) {
       Forget(&error);
       if (copy.store != nullptr) vshadow.store_free(&copy.store, nullptr);
       return kErrorFileCorrupt;
     }
-    opened->catalog.push_back(copy.store);
+    opened->stores.push_back(copy.store);
     opened->copies.push_back(copy);
   }
   std::stable_sort(
@@ -316,12 +321,20 @@ uint32_t OpenShadowCopy(ShadowCopies* copies, size_t number,
   copy.volume_size = size;
 
   // A block that the copy's own store lacks is read as the stores after it
-  // in the catalog read it, and from the volume when none holds it.
+  // read it, and from the volume when none holds it.
   from_stores->clear();
-  for (size_t i = static_cast<size_t>(copy.catalog_index);
-       i < copies->catalog.size(); ++i) {
-    if (!AddStoreBlocks(copies->catalog[i], volume_size, from_stores))
-      return kErrorFileCorrupt;
+  copies->store_blocks.resize(copies->stores.size());
+  copies->store_blocks_read.resize(copies->stores.size());
+  for (size_t i = static_cast<size_t>(copy.store_index);
+       i < copies->stores.size(); ++i) {
+    std::vector<uint64_t>& blocks = copies->store_blocks[i];
+    if (!copies->store_blocks_read[i]) {
+      blocks.clear();
+      if (!ReadStoreBlocks(copies->stores[i], volume_size, &blocks))
+        return kErrorFileCorrupt;
+      copies->store_blocks_read[i] = true;
+    }
+    from_stores->insert(from_stores->end(), blocks.begin(), blocks.end());
   }
   std::sort(from_stores->begin(), from_stores->end());
   from_stores->erase(std::unique(from_stores->begin(), from_stores->end()),

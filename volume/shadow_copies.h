@@ -51,8 +51,10 @@ uint64_t ShadowCopyCreated(const ShadowCopies* copies, size_t number);
 // `copies` is open. `*from_stores` gets the volume offsets, in ascending
 // order, of the blocks of kShadowBlockBytes that a read of the copy may
 // take from a store rather than from the volume itself; every other byte of
-// the copy is the volume's own. Fails with kErrorFileCorrupt when the copy's
-// store cannot be read or is out of bounds.
+// the copy is the volume's own (but for blocks that were free when the
+// newest copy was made, which it reads as zeros and in which no file of a
+// copy lies). Fails with kErrorFileCorrupt when the copy's store, or a
+// store after it, cannot be read or is out of bounds.
 uint32_t OpenShadowCopy(ShadowCopies* copies, size_t number,
                         VolumeReader* reader,
                         std::vector<uint64_t>* from_stores);
