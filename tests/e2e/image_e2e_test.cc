@@ -619,30 +619,6 @@ bool Usable(const BuiltImage& image, std::string* skipped) {
   return false;
 }
 
-struct ImageRun {
-  RunResult run;
-  std::string log;  // after the start line
-};
-
-// A run on `image`, with SystemRoot naming a Windows folder on the
-// workstation that holds a driver and pnf files of its own, which no run on
-// an image may examine.
-ImageRun RunOnImage(const std::string& tool, const std::string& image,
-                    const std::map<std::string, std::string>& env = {}) {
-  TempFolder temp;
-  const std::string decoy = temp.path() + "/Windows";
-  WriteFileBytes(decoy + "/System32/drivers/decoy.sys", WithSignature(kRow1));
-  WriteFileBytes(decoy + "/inf/decoy.pnf", EveryByte());
-  RunOptions options = OptionsIn(temp.path(), {"case.log"}, decoy);
-  options.env["VORLKIT_IMAGE"] = image;
-  for (const auto& [name, value] : env) options.env[name] = value;
-  options.timeout_seconds = 30;
-  ImageRun out;
-  out.run = RunNative(tool, options);
-  out.log = LogTextAfterStart(temp.path() + "/case.log", NativeProgram(tool));
-  return out;
-}
-
 // On NTFS, where the mount shows what Windows shows, the walk on the image
 // is the walk on the mounted volume: the same findings, errors and order,
 // only the folder named as inside the volume. The programs sort what

@@ -18,6 +18,7 @@
 #include <set>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/messages.h"
 #include "tests/e2e/shadow_copies.h"
 #include "tests/e2e/wof_files.h"
 
@@ -678,6 +679,22 @@ std::string LayNtfsTree(const Tree& tree, const std::string& root) {
       return SystemError("cannot delete", root + "/" + file.path);
   sync();
   return "";
+}
+
+ImageRun RunOnImage(const std::string& tool, const std::string& image,
+                    const std::map<std::string, std::string>& env) {
+  TempFolder temp;
+  const std::string decoy = temp.path() + "/Windows";
+  WriteFileBytes(decoy + "/System32/drivers/decoy.sys", WithSignature(kRow1));
+  WriteFileBytes(decoy + "/inf/decoy.pnf", EveryByte());
+  RunOptions options = OptionsIn(temp.path(), {"case.log"}, decoy);
+  options.env["VORLKIT_IMAGE"] = image;
+  for (const auto& [name, value] : env) options.env[name] = value;
+  options.timeout_seconds = 60;
+  ImageRun out;
+  out.run = RunNative(tool, options);
+  out.log = LogTextAfterStart(temp.path() + "/case.log", NativeProgram(tool));
+  return out;
 }
 
 TreeFile File(const std::string& path, const std::string& bytes) {

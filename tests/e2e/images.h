@@ -13,10 +13,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tests/e2e/harness.h"
 
 // One file of a fixture tree. The extras after `bytes` are for NTFS only,
 // except `deleted`.
@@ -173,6 +176,17 @@ const BuiltImage& QcowNaming(const std::string& label,
 
 // A folder of the cache for a test's own files, made once per name.
 std::string ImageScratch(const std::string& name);
+
+// A run of a native program on an evidence image that VORLKIT_IMAGE names:
+// its console and exit code, and its log after the start line. SystemRoot
+// then names a Windows folder on the workstation holding a driver and a
+// pnf file of its own, which no run on an image may examine.
+struct ImageRun {
+  RunResult run;
+  std::string log;
+};
+ImageRun RunOnImage(const std::string& tool, const std::string& image,
+                    const std::map<std::string, std::string>& env = {});
 
 // The volume file mounted read-only through ntfs-3g while the object lives.
 class NtfsMount {

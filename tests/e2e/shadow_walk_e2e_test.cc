@@ -160,24 +160,6 @@ std::map<std::string, Said> OldestCopyWalk() {
   return walk;
 }
 
-struct ImageRun {
-  RunResult run;
-  std::string log;  // after the start line
-};
-
-ImageRun RunOnImage(const std::string& tool, const std::string& image,
-                    const std::map<std::string, std::string>& env = {}) {
-  TempFolder temp;
-  RunOptions options = OptionsIn(temp.path(), {"case.log"});
-  options.env["VORLKIT_IMAGE"] = image;
-  for (const auto& [name, value] : env) options.env[name] = value;
-  options.timeout_seconds = 60;
-  ImageRun out;
-  out.run = RunNative(tool, options);
-  out.log = LogTextAfterStart(temp.path() + "/case.log", NativeProgram(tool));
-  return out;
-}
-
 // Runs every program on `image` and holds what each says to `expected`.
 void ExpectWalks(const std::string& what, const std::string& image,
                  const std::map<std::string, Said>& expected,
