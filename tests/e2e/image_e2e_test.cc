@@ -30,17 +30,6 @@ uint32_t Read16(const std::string& bytes, size_t at) {
          static_cast<unsigned char>(bytes[at + 1]) << 8;
 }
 
-// Bytes that no compression shrinks, the same in every run.
-std::string Incompressible(size_t size) {
-  std::string bytes;
-  uint32_t state = 7;
-  for (size_t i = 0; i < size; ++i) {
-    state = state * 1664525u + 1013904223u;
-    bytes.push_back(static_cast<char>(state >> 24));
-  }
-  return bytes;
-}
-
 std::string Examining(const std::string& folder, const std::string& system,
                       uint64_t offset, const std::string& image) {
   return "INFO: Examining the Windows folder " + folder + " of the " + system +

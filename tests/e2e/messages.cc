@@ -24,6 +24,16 @@ std::string EveryByte() {
   return bytes;
 }
 
+std::string Incompressible(size_t size, uint32_t seed) {
+  std::string bytes;
+  uint32_t state = seed;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1664525u + 1013904223u;
+    bytes.push_back(static_cast<char>(state >> 24));
+  }
+  return bytes;
+}
+
 std::string Repeat(const std::string& bytes, int times) {
   std::string out;
   for (int i = 0; i < times; ++i) out += bytes;

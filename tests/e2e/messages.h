@@ -4,6 +4,8 @@
 #ifndef TESTS_E2E_MESSAGES_H_
 #define TESTS_E2E_MESSAGES_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Signatures 1, 5 and 11 and their console reports.
@@ -21,6 +23,10 @@ std::string WithSignature(const std::string& row);
 // 256 bytes holding every value once: windows of entropy 1.0 and 0.875,
 // average 0.937500.
 std::string EveryByte();
+
+// `size` bytes that no compression shrinks, the same in every run for the
+// same `seed`.
+std::string Incompressible(size_t size, uint32_t seed = 7);
 
 // `bytes` `times` over.
 std::string Repeat(const std::string& bytes, int times);

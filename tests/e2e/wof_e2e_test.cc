@@ -26,17 +26,6 @@ std::string Text(size_t size) {
   return bytes;
 }
 
-// Bytes that no compression shrinks, the same in every run.
-std::string Noise(size_t size) {
-  std::string bytes;
-  uint32_t state = 11;
-  for (size_t i = 0; i < size; ++i) {
-    state = state * 1664525u + 1013904223u;
-    bytes.push_back(static_cast<char>(state >> 24));
-  }
-  return bytes;
-}
-
 std::string Placed(std::string bytes, size_t at, const std::string& row) {
   return bytes.replace(at, row.size(), row);
 }
@@ -78,7 +67,8 @@ std::vector<TreeFile> ReadableFiles() {
       Wof(kDrivers + "x16.sys", kWofXpress16k,
           Placed(Text(2 * 16384 + 100), 16384 - 8, kRow11)),
       Wof(kDrivers + "raw.sys", kWofXpress4k,
-          Placed(Text(4096) + Noise(4096) + Text(4096), 2 * 4096 - 4, kRow5)),
+          Placed(Text(4096) + Incompressible(4096, 11) + Text(4096),
+                 2 * 4096 - 4, kRow5)),
       Wof(kDrivers + "one.sys", kWofXpress4k, "M"),
       Wof(kDrivers + "chunk.sys", kWofXpress4k,
           Placed(Text(4096), 4096 - kRow1.size(), kRow1)),
